@@ -1,0 +1,195 @@
+#include "accumulatedtracedata.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "util/pointermap.h"
+
+AccumulatedTraceData::AccumulatedTraceData()
+{
+    instructionPointers.reserve(16384);
+    traces.reserve(65536);
+    strings.reserve(4096);
+    allocations.reserve(16384);
+    traceIndexToAllocationIndex.reserve(16384);
+    stopIndices.reserve(4);
+    opNewIpIndices.reserve(16);
+}
+
+AccumulatedTraceData::~AccumulatedTraceData() = default;
+
+const InstructionPointer& AccumulatedTraceData::findIp(IpIndex ipIndex) const
+{
+    static const InstructionPointer none;
+    if (!ipIndex || ipIndex.index > instructionPointers.size()) {
+        return none;
+    }
+    return instructionPointers[ipIndex.index - 1];
+}
+
+TraceNode AccumulatedTraceData::findTrace(TraceIndex traceIndex) const
+{
+    if (!traceIndex || traceIndex.index > traces.size()) {
+        return {};
+    }
+    return traces[traceIndex.index - 1];
+}
+
+bool AccumulatedTraceData::isStopIndex(StringIndex index) const
+{
+    return std::find(stopIndices.begin(), stopIndices.end(), index) != stopIndices.end();
+}
+
+AllocationIndex AccumulatedTraceData::mapToAllocationIndex(TraceIndex traceIndex)
+{
+    AllocationIndex allocationIndex;
+    if (traceIndex >= m_maxAllocationTraceIndex) {
+        if (traceIndex == m_maxAllocationTraceIndex && !allocations.empty()) {
+            return m_maxAllocationIndex;
+        }
+        allocationIndex.index = static_cast<uint32_t>(allocations.size());
+        traceIndexToAllocationIndex.push_back({traceIndex, allocationIndex});
+        Allocation allocation;
+        allocation.traceIndex = traceIndex;
+        allocations.push_back(allocation);
+        m_maxAllocationIndex = allocationIndex;
+        m_maxAllocationTraceIndex = traceIndex;
+        return allocationIndex;
+    }
+
+    auto it = std::lower_bound(traceIndexToAllocationIndex.begin(), traceIndexToAllocationIndex.end(), traceIndex,
+                               [](const std::pair<TraceIndex, AllocationIndex>& entry, TraceIndex index) {
+                                   return entry.first < index;
+                               });
+    if (it != traceIndexToAllocationIndex.end() && it->first == traceIndex) {
+        return it->second;
+    }
+    allocationIndex.index = static_cast<uint32_t>(allocations.size());
+    traceIndexToAllocationIndex.insert(it, {traceIndex, allocationIndex});
+    Allocation allocation;
+    allocation.traceIndex = traceIndex;
+    allocations.push_back(allocation);
+    return allocationIndex;
+}
+
+void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const
+{
+    chain->clear();
+    // a well-formed stack is never deeper than the table is long
+    std::size_t steps = traces.size();
+    while (index) {
+        if (index.index > traces.size()) {
+            chain->push_back({});
+            return;
+        }
+        if (steps-- == 0) {
+            if (!m_reportedTraceLoop) {
+                m_reportedTraceLoop = true;
+                fputs("Trace recursion detected - corrupt data file?\n", stderr);
+                fflush(stderr);
+            }
+            // cut the chain just before the first node that repeats
+            std::vector<TraceIndex> seen;
+            chain->clear();
+            for (;;) {
+                const auto& node = traces[index.index - 1];
+                seen.push_back(index);
+                chain->push_back(node);
+                index = node.parentIndex;
+                if (!index || std::find(seen.begin(), seen.end(), index) != seen.end()) {
+                    return;
+                }
+                if (index.index > traces.size()) {
+                    chain->push_back({});
+                    return;
+                }
+            }
+        }
+        const auto& node = traces[index.index - 1];
+        chain->push_back(node);
+        index = node.parentIndex;
+    }
+}
+
+void AccumulatedTraceData::applyLeakSuppressions()
+{
+    totalLeakedSuppressed = 0;
+    if (suppressions.empty()) {
+        return;
+    }
+
+    // Match every string once; instruction pointers and trace nodes then take
+    // their results by index.
+    std::vector<SuppressionStringMatch> stringMatches(strings.size());
+    bool anyMatch = false;
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        for (std::size_t s = 0; s < suppressions.size(); ++s) {
+            if (matchesSuppression(suppressions[s].pattern, strings[i])) {
+                stringMatches[i] = SuppressionStringMatch(s);
+                anyMatch = true;
+                break;
+            }
+        }
+    }
+    if (!anyMatch) {
+        return;
+    }
+
+    auto stringMatch = [&stringMatches](StringIndex index) {
+        if (!index || index.index > stringMatches.size()) {
+            return SuppressionStringMatch();
+        }
+        return stringMatches[index.index - 1];
+    };
+
+    std::vector<SuppressionStringMatch> ipMatches(instructionPointers.size());
+    for (std::size_t i = 0; i < instructionPointers.size(); ++i) {
+        const auto& ip = instructionPointers[i];
+        auto match = stringMatch(ip.moduleIndex);
+        if (!match) {
+            match = stringMatch(ip.frame.functionIndex);
+        }
+        if (!match) {
+            match = stringMatch(ip.frame.fileIndex);
+        }
+        for (auto it = ip.inlined.begin(); !match && it != ip.inlined.end(); ++it) {
+            match = stringMatch(it->functionIndex);
+            if (!match) {
+                match = stringMatch(it->fileIndex);
+            }
+        }
+        ipMatches[i] = match;
+    }
+
+    // parents precede their children, so the outermost matching frame wins
+    std::vector<SuppressionStringMatch> traceMatches(traces.size());
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        const auto& node = traces[i];
+        SuppressionStringMatch match;
+        const auto parent = node.parentIndex.index;
+        if (parent && parent <= traceMatches.size()) {
+            match = traceMatches[parent - 1];
+        }
+        if (!match && node.ipIndex && node.ipIndex.index <= ipMatches.size()) {
+            match = ipMatches[node.ipIndex.index - 1];
+        }
+        traceMatches[i] = match;
+    }
+
+    for (auto& allocation : allocations) {
+        const auto index = allocation.traceIndex.index;
+        if (!index || index > traceMatches.size()) {
+            continue;
+        }
+        const auto match = traceMatches[index - 1];
+        if (!match) {
+            continue;
+        }
+        auto& suppression = suppressions[match.suppressionIndex];
+        totalLeakedSuppressed += allocation.leaked;
+        ++suppression.matches;
+        suppression.leaked += allocation.leaked;
+        totalCost.leaked -= allocation.leaked;
+        allocation.leaked = 0;
+    }
+}

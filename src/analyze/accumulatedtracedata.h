@@ -1,0 +1,178 @@
+/*
+    In-memory form of a trace data file: the interned tables, the costs merged
+    per call stack, and the reader that fills them pass by pass.
+*/
+
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/iostreams/filtering_stream.hpp>
+
+#include "util/indices.h"
+
+#include "allocationdata.h"
+#include "filterparameters.h"
+#include "suppressions.h"
+
+struct AllocationInfoSet;
+
+struct Frame
+{
+    FunctionIndex functionIndex;
+    FileIndex fileIndex;
+    int line = 0;
+
+    bool operator==(const Frame& rhs) const
+    {
+        return functionIndex == rhs.functionIndex && fileIndex == rhs.fileIndex && line == rhs.line;
+    }
+
+    bool operator<(const Frame& rhs) const
+    {
+        if (functionIndex != rhs.functionIndex) {
+            return functionIndex < rhs.functionIndex;
+        }
+        if (fileIndex != rhs.fileIndex) {
+            return fileIndex < rhs.fileIndex;
+        }
+        return line < rhs.line;
+    }
+};
+
+struct InstructionPointer
+{
+    uint64_t instructionPointer = 0;
+    ModuleIndex moduleIndex;
+    Frame frame;
+    std::vector<Frame> inlined;
+
+    bool compareWithoutAddress(const InstructionPointer& other) const
+    {
+        if (moduleIndex != other.moduleIndex) {
+            return moduleIndex < other.moduleIndex;
+        }
+        return frame < other.frame;
+    }
+
+    bool equalWithoutAddress(const InstructionPointer& other) const
+    {
+        return moduleIndex == other.moduleIndex && frame == other.frame;
+    }
+};
+
+struct TraceNode
+{
+    IpIndex ipIndex;
+    TraceIndex parentIndex;
+};
+
+struct Allocation : AllocationData
+{
+    TraceIndex traceIndex;
+};
+
+struct AllocationInfo
+{
+    uint64_t size = 0;
+    AllocationIndex allocationIndex;
+};
+
+class AccumulatedTraceData
+{
+public:
+    enum ParsePass
+    {
+        FirstPass = 0,
+        SecondPass = 1,
+        ThirdPass = 2,
+    };
+
+    struct SystemInfo
+    {
+        int64_t pages = 0;
+        int64_t pageSize = 0;
+    };
+
+    struct ParsingState
+    {
+        int64_t fileSize = 0;
+        int64_t readCompressedByte = 0;
+        int64_t readUncompressedByte = 0;
+        int64_t timestamp = 0;
+        ParsePass pass = FirstPass;
+        bool reparsing = false;
+    };
+
+    AccumulatedTraceData();
+    virtual ~AccumulatedTraceData();
+
+    AccumulatedTraceData(const AccumulatedTraceData&) = delete;
+    AccumulatedTraceData& operator=(const AccumulatedTraceData&) = delete;
+
+    // Called for every time stamp inside the window, and once at the end of every
+    // successful pass with isFinalTimeStamp set.
+    virtual void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) = 0;
+    // Called for every counted allocation in the second and third passes.
+    virtual void handleAllocation(const AllocationInfo& info, AllocationInfoIndex index) = 0;
+    virtual void handleDebuggee(const char* command) = 0;
+
+    // First pass and, if that succeeded, second pass.
+    bool read(const std::string& inputFile, bool isReparsing);
+    bool read(const std::string& inputFile, ParsePass pass, bool isReparsing);
+    // One pass over a chain whose first and second-to-last components are byte counters.
+    bool read(boost::iostreams::filtering_istream& in, ParsePass pass, bool isReparsing);
+
+    const InstructionPointer& findIp(IpIndex ipIndex) const;
+    TraceNode findTrace(TraceIndex traceIndex) const;
+    bool isStopIndex(StringIndex index) const;
+    AllocationIndex mapToAllocationIndex(TraceIndex traceIndex);
+
+    // Subtracts @p base, matching call stacks by source location rather than by address.
+    void diff(const AccumulatedTraceData& base);
+
+    void applyLeakSuppressions();
+
+    bool fromAttached = false;
+    FilterParameters filterParameters;
+
+    std::vector<Allocation> allocations;
+    AllocationData totalCost;
+    int64_t totalTime = 0;
+    int64_t peakTime = 0;
+    int64_t peakRSS = 0;
+    SystemInfo systemInfo;
+
+    TraceIndex m_maxAllocationTraceIndex;
+    AllocationIndex m_maxAllocationIndex;
+    std::vector<std::pair<TraceIndex, AllocationIndex>> traceIndexToAllocationIndex;
+
+    std::vector<StringIndex> stopIndices;
+    std::vector<InstructionPointer> instructionPointers;
+    std::vector<TraceNode> traces;
+    std::vector<std::string> strings;
+    std::vector<IpIndex> opNewIpIndices;
+
+    std::vector<AllocationInfo> allocationInfos;
+
+    ParsingState parsingState;
+
+    std::vector<Suppression> suppressions;
+    int64_t totalLeakedSuppressed = 0;
+
+    // Call stack of @p index, innermost node first; an index beyond the table is
+    // a node without instruction pointer. A parent chain that loops is cut where
+    // it repeats; the first such cut is reported on standard error.
+    void collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const;
+
+private:
+
+    // Numbering of the (size, trace index) pairs of a format-0 file, kept from the
+    // full first pass so that later passes and reparses charge the same infos.
+    std::unique_ptr<AllocationInfoSet> m_formatZeroInfos;
+    mutable bool m_reportedTraceLoop = false;
+};

@@ -1,0 +1,476 @@
+/*
+    The trace file reader: one pass over the line-oriented trace format.
+*/
+
+#include "accumulatedtracedata.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string_view>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/iostreams/filter/gzip.hpp>
+#include <boost/iostreams/filter/zstd.hpp>
+
+#include "util/linereader.h"
+#include "util/pointermap.h"
+
+#include "bytecounter.h"
+
+namespace {
+constexpr uint32_t OWN_PROGRAM_VERSION = 0x010500;
+constexpr uint32_t NEWEST_FILE_FORMAT = 3;
+// a program version that stated no file format but wrote format 1
+constexpr uint32_t FORMAT_ONE_PROGRAM_VERSION = 0x010200;
+
+// large enough that the line splitter rarely has to go back to the decompressor
+constexpr std::streamsize CHAIN_BUFFER_SIZE = 64 * 1024;
+
+void writeLine(const std::string& line)
+{
+    // lines may contain NUL bytes; print them in full
+    fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void reportLine(const char* prefix, const std::string& line, const char* suffix = "")
+{
+    fputs(prefix, stderr);
+    writeLine(line);
+    fputs(suffix, stderr);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
+void reportMessage(const char* message)
+{
+    fputs(message, stderr);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
+// Costs are signed, sizes unsigned: add in unsigned arithmetic so that absurd
+// sizes from a corrupt file wrap instead of overflowing.
+inline void addSize(int64_t& target, uint64_t size)
+{
+    target = static_cast<int64_t>(static_cast<uint64_t>(target) + size);
+}
+
+inline void subtractSize(int64_t& target, uint64_t size)
+{
+    target = static_cast<int64_t>(static_cast<uint64_t>(target) - size);
+}
+
+bool readFrame(LineReader& reader, Frame& frame)
+{
+    return reader >> frame.functionIndex && reader >> frame.fileIndex && reader >> frame.line;
+}
+
+template <std::size_t N>
+bool takeName(std::array<std::string_view, N>& names, std::size_t& remaining, const std::string& name)
+{
+    auto end = names.begin() + remaining;
+    auto it = std::find(names.begin(), end, std::string_view(name));
+    if (it == end) {
+        return false;
+    }
+    // each name matches once: move it out of the searched range
+    std::rotate(it, it + 1, end);
+    --remaining;
+    return true;
+}
+}
+
+bool AccumulatedTraceData::read(const std::string& inputFile, bool isReparsing)
+{
+    return read(inputFile, FirstPass, isReparsing) && read(inputFile, SecondPass, isReparsing);
+}
+
+bool AccumulatedTraceData::read(const std::string& inputFile, ParsePass pass, bool isReparsing)
+{
+    const bool isGzipCompressed = boost::algorithm::ends_with(inputFile, ".gz");
+    const bool isZstdCompressed = boost::algorithm::ends_with(inputFile, ".zst");
+    const bool isCompressed = isGzipCompressed || isZstdCompressed;
+
+    boost::system::error_code error;
+    // a directory opens fine on Linux but cannot be read; refuse it up front
+    const bool isDirectory = boost::filesystem::is_directory(inputFile, error);
+    std::ifstream file;
+    if (!isDirectory) {
+        file.open(inputFile, isCompressed ? std::ios_base::in | std::ios_base::binary : std::ios_base::in);
+    }
+    if (isDirectory || !file.is_open()) {
+        reportLine("Failed to open memloupe log file: ", inputFile);
+        return false;
+    }
+
+    boost::iostreams::filtering_istream in;
+    in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
+    if (isGzipCompressed) {
+        in.push(boost::iostreams::gzip_decompressor());
+    } else if (isZstdCompressed) {
+        in.push(boost::iostreams::zstd_decompressor());
+    }
+    in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
+    in.push(file, CHAIN_BUFFER_SIZE);
+
+    const auto size = boost::filesystem::file_size(inputFile, error);
+    parsingState.fileSize = error ? 0 : static_cast<int64_t>(size);
+
+    return read(in, pass, isReparsing);
+}
+
+bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePass pass, bool isReparsing)
+{
+    const bool readTables = pass == FirstPass && !isReparsing;
+
+    const int64_t lastPeakCost = pass != FirstPass ? totalCost.peak : 0;
+    const int64_t lastPeakTime = pass != FirstPass ? peakTime : 0;
+    totalCost.clearCost();
+    peakTime = 0;
+
+    if (pass == FirstPass) {
+        if (filterParameters.disableBuiltinSuppressions) {
+            suppressions.clear();
+        } else {
+            suppressions = builtinSuppressions();
+        }
+        for (const auto& pattern : filterParameters.suppressions) {
+            suppressions.push_back({pattern, 0, 0});
+        }
+    }
+
+    for (auto& allocation : allocations) {
+        allocation.clearCost();
+    }
+    peakRSS = 0;
+    uint32_t fileVersion = 0;
+    bool debuggeeEncountered = false;
+    bool inFilteredTime = filterParameters.minTime == 0;
+    // the pending allocation of the temporary rule: an allocation-info index, or
+    // for format 0 a block address
+    bool hasPendingAllocation = false;
+    uint64_t lastAllocationPtr = 0;
+
+    if (readTables) {
+        m_formatZeroInfos.reset();
+    }
+    std::unique_ptr<PointerMap> pointers;
+
+    const auto chainLength = static_cast<int>(in.size());
+    const ByteCounter* uncompressedCounter = chainLength > 0 ? in.component<ByteCounter>(0) : nullptr;
+    const ByteCounter* compressedCounter = chainLength >= 2 ? in.component<ByteCounter>(chainLength - 2) : nullptr;
+
+    parsingState.pass = pass;
+    parsingState.reparsing = isReparsing;
+    parsingState.timestamp = 0;
+
+    std::array<std::string_view, 4> opNewStrings = {"operator new(unsigned long)", "operator new[](unsigned long)",
+                                                    "operator new(unsigned int)", "operator new[](unsigned int)"};
+    std::size_t opNewStringsLeft = opNewStrings.size();
+    std::array<std::string_view, 3> stopStrings = {"main", "__libc_start_main",
+                                                   "__static_initialization_and_destruction_0"};
+    std::size_t stopStringsLeft = stopStrings.size();
+    std::vector<StringIndex> opNewStrIndices;
+
+    const auto isOpNewIp = [this](IpIndex ipIndex) {
+        return std::find(opNewIpIndices.begin(), opNewIpIndices.end(), ipIndex) != opNewIpIndices.end();
+    };
+
+    int64_t timeStamp = 0;
+    LineReader reader;
+
+    while (timeStamp < filterParameters.maxTime && reader.getLine(in)) {
+        parsingState.readCompressedByte = compressedCounter ? compressedCounter->count() : 0;
+        parsingState.readUncompressedByte = uncompressedCounter ? uncompressedCounter->count() : 0;
+        parsingState.timestamp = timeStamp;
+
+        switch (reader.mode()) {
+        case 'c': {
+            int64_t newStamp = 0;
+            if (!(reader >> newStamp)) {
+                reportLine("Failed to read time stamp: ", reader.line());
+                break;
+            }
+            if (newStamp < filterParameters.minTime) {
+                inFilteredTime = false;
+                timeStamp = newStamp;
+            } else if (newStamp > filterParameters.maxTime) {
+                timeStamp = newStamp;
+                // leaves the loop: the window has ended
+                continue;
+            } else {
+                handleTimeStamp(timeStamp, newStamp, false, pass);
+                inFilteredTime = true;
+                timeStamp = newStamp;
+            }
+            break;
+        }
+        case '+': {
+            if (!inFilteredTime) {
+                break;
+            }
+            AllocationInfo info;
+            AllocationInfoIndex infoIndex;
+            if (fileVersion >= 1) {
+                if (!(reader >> infoIndex)) {
+                    reportLine("failed to parse line: ", reader.line(), " 314");
+                    break;
+                }
+                if (infoIndex.index >= allocationInfos.size()) {
+                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index,
+                            allocationInfos.size());
+                    fflush(stderr);
+                    break;
+                }
+                info = allocationInfos[infoIndex.index];
+                lastAllocationPtr = infoIndex.index;
+            } else {
+                uint64_t size = 0;
+                TraceIndex traceIndex;
+                uint64_t ptr = 0;
+                if (!(reader >> size) || !(reader >> traceIndex) || !(reader >> ptr)) {
+                    reportLine("failed to parse line: ", reader.line(), " 327");
+                    break;
+                }
+                if (!m_formatZeroInfos) {
+                    m_formatZeroInfos = std::make_unique<AllocationInfoSet>();
+                }
+                if (m_formatZeroInfos->add(size, traceIndex, &infoIndex)) {
+                    info.size = size;
+                    info.allocationIndex = mapToAllocationIndex(traceIndex);
+                    allocationInfos.push_back(info);
+                } else {
+                    info = allocationInfos[infoIndex.index];
+                }
+                if (!pointers) {
+                    pointers = std::make_unique<PointerMap>();
+                }
+                pointers->addPointer(ptr, infoIndex);
+                lastAllocationPtr = ptr;
+            }
+            hasPendingAllocation = true;
+
+            if (pass != FirstPass) {
+                auto& allocation = allocations[info.allocationIndex.index];
+                addSize(allocation.leaked, info.size);
+                ++allocation.allocations;
+                handleAllocation(info, infoIndex);
+            }
+
+            ++totalCost.allocations;
+            addSize(totalCost.leaked, info.size);
+            if (totalCost.leaked > totalCost.peak) {
+                totalCost.peak = totalCost.leaked;
+                peakTime = timeStamp;
+                if (pass == SecondPass && totalCost.peak == lastPeakCost && timeStamp == lastPeakTime) {
+                    // the moment of the overall peak found by the first pass
+                    for (auto& allocation : allocations) {
+                        allocation.peak = allocation.leaked;
+                    }
+                }
+            }
+            break;
+        }
+        case '-': {
+            if (!inFilteredTime) {
+                break;
+            }
+            AllocationInfoIndex infoIndex;
+            bool temporary = false;
+            if (fileVersion >= 1) {
+                if (!(reader >> infoIndex)) {
+                    reportLine("failed to parse line: ", reader.line());
+                    break;
+                }
+                if (infoIndex.index >= allocationInfos.size()) {
+                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index,
+                            allocationInfos.size());
+                    fflush(stderr);
+                    break;
+                }
+                temporary = hasPendingAllocation && lastAllocationPtr == infoIndex.index;
+            } else {
+                uint64_t ptr = 0;
+                if (!(reader >> ptr)) {
+                    reportLine("failed to parse line: ", reader.line());
+                    break;
+                }
+                const auto taken = pointers ? pointers->takePointer(ptr) : std::make_pair(AllocationInfoIndex(), false);
+                if (!taken.second || taken.first.index >= allocationInfos.size()) {
+                    // freed before the profiler attached or before the time window
+                    break;
+                }
+                infoIndex = taken.first;
+                temporary = hasPendingAllocation && lastAllocationPtr == ptr;
+            }
+            hasPendingAllocation = false;
+
+            const auto& info = allocationInfos[infoIndex.index];
+            subtractSize(totalCost.leaked, info.size);
+            if (temporary) {
+                ++totalCost.temporary;
+            }
+            if (pass != FirstPass) {
+                auto& allocation = allocations[info.allocationIndex.index];
+                subtractSize(allocation.leaked, info.size);
+                if (temporary) {
+                    ++allocation.temporary;
+                }
+            }
+            break;
+        }
+        case 'R': {
+            if (!inFilteredTime) {
+                break;
+            }
+            int64_t rss = 0;
+            if (reader >> rss) {
+                peakRSS = std::max(peakRSS, rss);
+            }
+            break;
+        }
+        case 'I':
+            // a failed read keeps the previous value
+            (reader >> systemInfo.pageSize) && (reader >> systemInfo.pages);
+            break;
+        case 'v': {
+            uint32_t memloupeVersion = 0;
+            bool hasFileVersion = false;
+            fileVersion = 0;
+            if (reader >> memloupeVersion) {
+                hasFileVersion = reader >> fileVersion;
+            }
+            if (!hasFileVersion && memloupeVersion == FORMAT_ONE_PROGRAM_VERSION) {
+                fileVersion = 1;
+            } else if (fileVersion > NEWEST_FILE_FORMAT) {
+                fprintf(stderr,
+                        "The data file has version %x and was written by memloupe version %x)\n"
+                        "This is not compatible with this build of memloupe (version %x), which can read file "
+                        "format version %x and below\n",
+                        fileVersion, memloupeVersion, OWN_PROGRAM_VERSION, NEWEST_FILE_FORMAT);
+                fflush(stderr);
+                return false;
+            }
+            reader.setExpectedSizedStrings(fileVersion >= 3);
+            break;
+        }
+        case 'X':
+            if (debuggeeEncountered) {
+                reportMessage("Duplicated debuggee entry - corrupt data file?");
+                return false;
+            }
+            debuggeeEncountered = true;
+            if (pass != FirstPass && !isReparsing) {
+                handleDebuggee(reader.restOfLine());
+            }
+            break;
+        case 's': {
+            if (!readTables) {
+                break;
+            }
+            std::string string;
+            if (reader.expectsSizedStrings()) {
+                // an unreadable field leaves the string empty
+                reader >> string;
+            } else {
+                string = reader.restOfLine();
+            }
+            strings.push_back(std::move(string));
+            StringIndex index;
+            index.index = static_cast<uint32_t>(strings.size());
+            const auto& added = strings.back();
+            if (opNewStringsLeft && takeName(opNewStrings, opNewStringsLeft, added)) {
+                opNewStrIndices.push_back(index);
+            } else if (stopStringsLeft && takeName(stopStrings, stopStringsLeft, added)) {
+                stopIndices.push_back(index);
+            }
+            break;
+        }
+        case 't': {
+            if (!readTables) {
+                break;
+            }
+            TraceNode node;
+            (reader >> node.ipIndex) && (reader >> node.parentIndex);
+            // charge operator new to its caller; the bound guards against corrupt parent loops
+            std::size_t steps = traces.size() + 1;
+            while (isOpNewIp(node.ipIndex)) {
+                if (steps-- == 0) {
+                    node = {};
+                    break;
+                }
+                node = findTrace(node.parentIndex);
+            }
+            traces.push_back(node);
+            break;
+        }
+        case 'i': {
+            if (!readTables) {
+                break;
+            }
+            InstructionPointer ip;
+            if ((reader >> ip.instructionPointer) && (reader >> ip.moduleIndex) && readFrame(reader, ip.frame)) {
+                Frame inlined;
+                while (readFrame(reader, inlined)) {
+                    ip.inlined.push_back(inlined);
+                    inlined = {};
+                }
+            }
+            const bool isOpNew = std::find(opNewStrIndices.begin(), opNewStrIndices.end(), ip.frame.functionIndex)
+                != opNewStrIndices.end();
+            instructionPointers.push_back(std::move(ip));
+            if (isOpNew) {
+                IpIndex index;
+                index.index = static_cast<uint32_t>(instructionPointers.size());
+                opNewIpIndices.push_back(index);
+            }
+            break;
+        }
+        case 'a': {
+            if (!readTables) {
+                break;
+            }
+            uint64_t size = 0;
+            TraceIndex traceIndex;
+            if (!(reader >> size) || !(reader >> traceIndex)) {
+                reportLine("failed to parse line: ", reader.line());
+                break;
+            }
+            allocationInfos.push_back({size, mapToAllocationIndex(traceIndex)});
+            break;
+        }
+        case 'A':
+            if (readTables) {
+                totalCost.clearCost();
+                fromAttached = true;
+            }
+            break;
+        case 'S':
+            if (pass == FirstPass && !filterParameters.disableEmbeddedSuppressions) {
+                auto pattern = parseSuppression(reader.restOfLine());
+                if (!pattern.empty()) {
+                    suppressions.push_back({std::move(pattern), 0, 0});
+                }
+            }
+            break;
+        case '#':
+            break;
+        default:
+            reportLine("failed to parse line: ", reader.line());
+            break;
+        }
+    }
+
+    // saturate: a corrupt last time stamp must not overflow
+    const int64_t endStamp = timeStamp < std::numeric_limits<int64_t>::max() ? timeStamp + 1 : timeStamp;
+    if (readTables) {
+        totalTime = endStamp;
+        filterParameters.maxTime = totalTime;
+    }
+    handleTimeStamp(timeStamp, endStamp, true, pass);
+    return true;
+}

@@ -1,0 +1,148 @@
+/*
+    Tokenizer for the line-oriented trace format: one record character, a blank,
+    then blank-separated lower-case hex numbers and strings.
+
+    This is on the per-event hot path: numbers are parsed in place over one
+    reused line buffer, nothing is allocated per field and no locale is involved.
+*/
+
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <type_traits>
+
+#include "indices.h"
+
+class LineReader
+{
+public:
+    LineReader();
+
+    // Reads the next line (without its line feed). Returns false without reading
+    // when the stream is no longer good. The final call before the end of the
+    // stream may yield an empty line, which mode() reports as a comment.
+    bool getLine(std::istream& in)
+    {
+        if (!in.good()) {
+            return false;
+        }
+        std::getline(in, m_line);
+        resetPosition();
+        return true;
+    }
+
+    // Replaces the current line by @p line; for callers that split lines themselves.
+    void setLine(const char* data, std::size_t size)
+    {
+        m_line.assign(data, size);
+        resetPosition();
+    }
+
+    char mode() const
+    {
+        return m_line.empty() ? '#' : m_line.front();
+    }
+
+    const std::string& line() const
+    {
+        return m_line;
+    }
+
+    // The text after the record character and its blank; empty for lines of
+    // one or two characters.
+    const char* restOfLine() const
+    {
+        return m_line.size() > 2 ? m_line.c_str() + 2 : m_line.c_str() + m_line.size();
+    }
+
+    void setExpectedSizedStrings(bool expectSizedStrings)
+    {
+        m_expectSizedStrings = expectSizedStrings;
+    }
+
+    bool expectsSizedStrings() const
+    {
+        return m_expectSizedStrings;
+    }
+
+    bool operator>>(int64_t& hex)
+    {
+        return readHex(hex);
+    }
+
+    bool operator>>(uint64_t& hex)
+    {
+        return readHex(hex);
+    }
+
+    bool operator>>(uint32_t& hex)
+    {
+        return readHex(hex);
+    }
+
+    bool operator>>(int& hex)
+    {
+        return readHex(hex);
+    }
+
+    bool operator>>(std::string& str);
+
+    // Offset of the next field from the start of the line.
+    std::size_t position() const
+    {
+        return m_it;
+    }
+
+private:
+    void resetPosition()
+    {
+        m_it = m_line.size() > 2 ? 2 : m_line.size();
+    }
+
+    template <typename T>
+    bool readHex(T& hex)
+    {
+        const std::size_t size = m_line.size();
+        if (m_it >= size) {
+            return false;
+        }
+        const char* const begin = m_line.data();
+        const char* it = begin + m_it;
+        const char* const end = begin + size;
+        // accumulate unsigned so that overlong numbers wrap instead of overflowing
+        using Unsigned = std::make_unsigned_t<T>;
+        Unsigned value = 0;
+        while (it != end) {
+            const char c = *it;
+            if (c >= '0' && c <= '9') {
+                value = static_cast<Unsigned>(value * 16 + static_cast<Unsigned>(c - '0'));
+            } else if (c >= 'a' && c <= 'f') {
+                value = static_cast<Unsigned>(value * 16 + static_cast<Unsigned>(c - 'a' + 10));
+            } else if (c == ' ') {
+                ++it;
+                break;
+            } else {
+                reportNonHex(c, static_cast<std::size_t>(it - begin));
+                return false;
+            }
+            ++it;
+        }
+        hex = static_cast<T>(value);
+        m_it = static_cast<std::size_t>(it - begin);
+        return true;
+    }
+
+    static void reportNonHex(char c, std::size_t offset);
+
+    bool m_expectSizedStrings = false;
+    std::string m_line;
+    std::size_t m_it = 0;
+};
+
+template <typename Base>
+bool operator>>(LineReader& reader, Index<Base>& index)
+{
+    return reader >> index.index;
+}

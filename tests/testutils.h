@@ -1,0 +1,82 @@
+/*
+    Shared helpers of the ingestion and analysis tests: fixture files written in
+    every compression, a data object that records its hook calls, and capture of
+    what the reader writes to standard error.
+*/
+
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analyze/accumulatedtracedata.h"
+
+enum class Compression
+{
+    None,
+    Gzip,
+    Zstd,
+};
+
+// File name suffix the reader recognises for @p compression ("", ".gz", ".zst").
+std::string suffixFor(Compression compression);
+
+// Writes @p contents to @p path compressed as asked; returns false on failure.
+bool writeTraceFile(const std::string& path, const std::string& contents, Compression compression);
+
+// Captures everything written to the standard error file descriptor while alive.
+class StderrCapture
+{
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Stops capturing (if still capturing) and returns what was written.
+    std::string finish();
+
+private:
+    int m_savedFd = -1;
+    std::string m_path;
+    std::string m_output;
+    bool m_active = false;
+};
+
+// A data object that records every hook call.
+class RecordingData : public AccumulatedTraceData
+{
+public:
+    struct TimeStampCall
+    {
+        int64_t oldStamp;
+        int64_t newStamp;
+        bool isFinal;
+        ParsePass pass;
+    };
+    struct AllocationCall
+    {
+        AllocationInfo info;
+        AllocationInfoIndex index;
+    };
+
+    void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) override
+    {
+        timeStamps.push_back({oldStamp, newStamp, isFinalTimeStamp, pass});
+    }
+
+    void handleAllocation(const AllocationInfo& info, AllocationInfoIndex index) override
+    {
+        allocationCalls.push_back({info, index});
+    }
+
+    void handleDebuggee(const char* command) override
+    {
+        debuggees.emplace_back(command);
+    }
+
+    std::vector<TimeStampCall> timeStamps;
+    std::vector<AllocationCall> allocationCalls;
+    std::vector<std::string> debuggees;
+};
