@@ -1,0 +1,431 @@
+#include "parser.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <QPointer>
+
+#include <KLocalizedString>
+#include <ThreadWeaver/ThreadWeaver>
+
+#include "histogrambuilder.h"
+#include "parserdata.h"
+#include "resultdata.h"
+#include "treebuilder.h"
+#include "util.h"
+
+// Where the jobs of one run send their results. It lives on the parser's thread
+// but is kept alive by the jobs, so a job never touches a destroyed parser: the
+// parser relays what arrives while the run is still its current one.
+class ParserRun : public QObject
+{
+    Q_OBJECT
+public:
+    ParserRun(Parser* parser, uint64_t id)
+        : m_parser(parser)
+        , m_id(id)
+    {
+    }
+
+    uint64_t id() const
+    {
+        return m_id;
+    }
+
+    bool isCancelled() const
+    {
+        return m_cancelled.load(std::memory_order_relaxed);
+    }
+
+    void cancel()
+    {
+        m_cancelled.store(true, std::memory_order_relaxed);
+    }
+
+    // runs on the parser's thread
+    void complete(const std::shared_ptr<ParserData>& data, const std::shared_ptr<ProgressState>& progressState,
+                  const QString& path)
+    {
+        if (m_parser) {
+            m_parser->completeRun(m_id, data, progressState, path);
+        }
+    }
+
+Q_SIGNALS:
+    void progressMessageAvailable(const QString& progress);
+    void progress(int progress);
+    void summaryAvailable(const SummaryData& data);
+    void bottomUpDataAvailable(const TreeData& data);
+    void topDownDataAvailable(const TreeData& data);
+    void callerCalleeDataAvailable(const CallerCalleeResults& data);
+    void consumedChartDataAvailable(const ChartData& data);
+    void allocationsChartDataAvailable(const ChartData& data);
+    void temporaryChartDataAvailable(const ChartData& data);
+    void sizeHistogramDataAvailable(const HistogramData& data);
+    void finished();
+    void failedToOpen(const QString& failedPath);
+
+private:
+    // only read on the parser's thread
+    QPointer<Parser> m_parser;
+    const uint64_t m_id;
+    std::atomic<bool> m_cancelled {false};
+};
+
+// State of the pass-progress reporter of one data object. The data object keeps
+// it across reparses; each run points it at its own result channel.
+struct ProgressState
+{
+    QString parsingMsg;
+    float lastPassCompletion = 0;
+    bool diffMode = false;
+    std::shared_ptr<ParserRun> run;
+};
+
+namespace {
+std::shared_ptr<ParserRun> makeRun(Parser* parser, uint64_t id)
+{
+    // the last job to let go may be on a worker thread: delete on the run's own thread
+    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun* run) { run->deleteLater(); });
+}
+
+void reportPassProgress(ProgressState* state, const ParserData& data)
+{
+    const auto& parsingState = data.parsingState;
+    // an empty file has nothing left to read
+    double passCompletion = 1.0;
+    if (parsingState.fileSize > 0) {
+        passCompletion = static_cast<double>(parsingState.readCompressedByte)
+            / static_cast<double>(parsingState.fileSize);
+    }
+    passCompletion = std::clamp(passCompletion, 0.0, 1.0);
+    if (std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
+        return;
+    }
+    state->lastPassCompletion = static_cast<float>(passCompletion);
+
+    const int numPasses = state->diffMode ? 2 : 3;
+    const int pass = static_cast<int>(parsingState.pass);
+    const double totalCompletion = std::clamp((pass + passCompletion) / numPasses, 0.0, 1.0);
+    const qint64 spentTime_ms = data.parseTimer.isValid() ? data.parseTimer.elapsed() : 0;
+    qint64 totalRemainingTime_ms = 0;
+    if (totalCompletion > 0) {
+        totalRemainingTime_ms =
+            static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
+    }
+    if (auto run = state->run) {
+        Q_EMIT run->progressMessageAvailable(i18n("%1 pass: %2/%3  spent: %4  remaining: %5", state->parsingMsg,
+                                                  pass + 1, numPasses, Util::formatTime(spentTime_ms),
+                                                  Util::formatTime(totalRemainingTime_ms)));
+        Q_EMIT run->progress(static_cast<int>(totalCompletion * 1000));
+    }
+}
+
+SummaryData buildSummary(const ParserData& data)
+{
+    SummaryData summary;
+    summary.debuggee = QString::fromStdString(data.debuggee);
+    summary.cost = data.totalCost;
+    summary.totalLeakedSuppressed = data.totalLeakedSuppressed;
+    summary.totalTime = data.totalTime;
+    summary.filterParameters = data.filterParameters;
+    summary.peakTime = data.peakTime;
+    summary.peakRSS = data.peakRSS * data.systemInfo.pageSize;
+    summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
+    summary.fromAttached = data.fromAttached;
+    summary.suppressions.reserve(static_cast<int>(data.suppressions.size()));
+    for (const auto& suppression : data.suppressions) {
+        summary.suppressions.append(suppression);
+    }
+    return summary;
+}
+
+QVector<QString> toQtStrings(const std::vector<std::string>& strings)
+{
+    QVector<QString> ret;
+    ret.reserve(static_cast<int>(strings.size()));
+    for (const auto& string : strings) {
+        ret.append(QString::fromUtf8(string.data(), static_cast<int>(string.size())));
+    }
+    return ret;
+}
+
+struct RunParameters
+{
+    std::shared_ptr<ParserRun> run;
+    std::shared_ptr<ParserData> oldData;
+    std::shared_ptr<ProgressState> oldProgressState;
+    bool isReparsing = false;
+    QString path;
+    QString diffBase;
+    FilterParameters filterParameters;
+    Parser::StopAfter stopAfter = Parser::StopAfter::Finished;
+};
+
+void runAnalysis(const RunParameters& params)
+{
+    const auto& run = params.run;
+    if (run->isCancelled()) {
+        return;
+    }
+    const bool isReparsing = params.isReparsing;
+
+    std::shared_ptr<ParserData> data;
+    std::shared_ptr<ProgressState> progressState;
+    if (isReparsing) {
+        data = params.oldData;
+        progressState = params.oldProgressState;
+    } else {
+        progressState = std::make_shared<ProgressState>();
+        progressState->parsingMsg = i18n("parsing data");
+        auto* state = progressState.get();
+        data = std::make_shared<ParserData>([state](const ParserData& data) { reportPassProgress(state, data); });
+    }
+    // a reused data object keeps the pass text of the run that created it
+    const QString parsingMsg = isReparsing ? i18n("reparsing data") : progressState->parsingMsg;
+    progressState->run = run;
+    progressState->diffMode = !params.diffBase.isEmpty();
+    progressState->lastPassCompletion = 0;
+
+    data->filterParameters = params.filterParameters;
+    Q_EMIT run->progressMessageAvailable(parsingMsg);
+    data->parseTimer.start();
+
+    const auto stdPath = params.path.toStdString();
+    if (!params.diffBase.isEmpty()) {
+        ParserData diffData;
+        const auto stdDiffBase = params.diffBase.toStdString();
+        bool baseOk = false;
+        std::thread baseReader([&]() { baseOk = diffData.read(stdDiffBase, false); });
+        const bool ok = data->read(stdPath, false);
+        baseReader.join();
+        if (!ok) {
+            Q_EMIT run->failedToOpen(params.path);
+            return;
+        }
+        if (!baseOk) {
+            Q_EMIT run->failedToOpen(params.diffBase);
+            return;
+        }
+        // the size histogram names functions through the allocations as they were read
+        data->keepReadTraceIndices();
+        data->diff(diffData);
+        data->diffMode = true;
+    } else if (!data->read(stdPath, isReparsing)) {
+        Q_EMIT run->failedToOpen(params.path);
+        return;
+    }
+
+    if (!isReparsing) {
+        data->qtStrings = toQtStrings(data->strings);
+    }
+    data->applyLeakSuppressions();
+
+    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings);
+    Q_EMIT run->summaryAvailable(buildSummary(*data));
+
+    const auto stopAfter = params.stopAfter;
+    if (stopAfter == Parser::StopAfter::Summary || run->isCancelled()) {
+        Q_EMIT run->finished();
+        return;
+    }
+
+    Q_EMIT run->progressMessageAvailable(i18n("merging allocations..."));
+    const auto mergedAllocations = mergeAllocations(
+        [&run](const QString& message) { Q_EMIT run->progressMessageAvailable(message); }, *data, resultData);
+    Q_EMIT run->bottomUpDataAvailable(mergedAllocations.first);
+    if (stopAfter == Parser::StopAfter::BottomUp || run->isCancelled()) {
+        Q_EMIT run->finished();
+        return;
+    }
+
+    Q_EMIT run->progressMessageAvailable(i18n("building size histogram..."));
+    Q_EMIT run->sizeHistogramDataAvailable(buildSizeHistogram(*data, resultData));
+    if (stopAfter == Parser::StopAfter::SizeHistogram || run->isCancelled()) {
+        Q_EMIT run->finished();
+        return;
+    }
+
+    Q_EMIT run->progress(0);
+    const bool diffMode = data->diffMode;
+    Q_EMIT run->progressMessageAvailable(i18n("building charts..."));
+
+    using namespace ThreadWeaver;
+    auto parallel = QSharedPointer<Collection>::create();
+    const auto bottomUp = mergedAllocations.first;
+    const auto callerCallee = mergedAllocations.second;
+    *parallel << make_job([run, bottomUp]() {
+        if (!run->isCancelled()) {
+            Q_EMIT run->topDownDataAvailable(toTopDownData(bottomUp));
+        }
+    });
+    *parallel << make_job([run, bottomUp, callerCallee, diffMode]() {
+        if (!run->isCancelled()) {
+            Q_EMIT run->callerCalleeDataAvailable(toCallerCalleeData(bottomUp, callerCallee, diffMode));
+        }
+    });
+    if (!diffMode && stopAfter != Parser::StopAfter::TopDownAndCallerCallee) {
+        *parallel << make_job([run, data, resultData, stdPath]() {
+            if (run->isCancelled()) {
+                return;
+            }
+            data->prepareBuildCharts(resultData);
+            data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
+            if (run->isCancelled()) {
+                return;
+            }
+            Q_EMIT run->consumedChartDataAvailable(data->consumedChartData);
+            Q_EMIT run->allocationsChartDataAvailable(data->allocationsChartData);
+            Q_EMIT run->temporaryChartDataAvailable(data->temporaryChartData);
+        });
+    }
+    Q_EMIT run->progress(0);
+
+    auto sequence = QSharedPointer<Sequence>::create();
+    *sequence << parallel;
+    const QString path = params.path;
+    *sequence << make_job([run, data, progressState, path]() {
+        // the run no longer reports progress: drop its channel from the data object's state
+        progressState->run.reset();
+        QMetaObject::invokeMethod(
+            run.get(), [run, data, progressState, path]() { run->complete(data, progressState, path); },
+            Qt::QueuedConnection);
+    });
+    stream() << sequence;
+}
+}
+
+Parser::Parser(QObject* parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<SummaryData>();
+    qRegisterMetaType<TreeData>();
+    qRegisterMetaType<CallerCalleeResults>();
+    qRegisterMetaType<ChartData>();
+    qRegisterMetaType<HistogramData>();
+}
+
+Parser::~Parser()
+{
+    if (m_run) {
+        m_run->cancel();
+    }
+}
+
+template <typename... Args>
+void Parser::relay(ParserRun* run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...))
+{
+    const auto id = run->id();
+    connect(
+        run, signal, this,
+        [this, id, target](Args... args) {
+            if (id == m_runId) {
+                (this->*target)(args...);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void Parser::parse(const QString& path, const QString& diffBase, const FilterParameters& filterParameters,
+                   StopAfter stopAfter)
+{
+    if (m_run) {
+        // a newer request supersedes the run in flight; its results are dropped
+        m_run->cancel();
+    }
+
+    RunParameters params;
+    params.oldData = std::move(m_data);
+    params.oldProgressState = std::move(m_progressState);
+    m_data.reset();
+    m_progressState.reset();
+    params.isReparsing = path == m_path && params.oldData && diffBase.isEmpty();
+    params.path = path;
+    params.diffBase = diffBase;
+    params.filterParameters = filterParameters;
+    params.stopAfter = stopAfter;
+
+    ++m_runId;
+    m_run = makeRun(this, m_runId);
+    params.run = m_run;
+    auto* run = m_run.get();
+    relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable);
+    relay(run, &ParserRun::progress, &Parser::progress);
+    relay(run, &ParserRun::summaryAvailable, &Parser::summaryAvailable);
+    relay(run, &ParserRun::bottomUpDataAvailable, &Parser::bottomUpDataAvailable);
+    relay(run, &ParserRun::topDownDataAvailable, &Parser::topDownDataAvailable);
+    relay(run, &ParserRun::callerCalleeDataAvailable, &Parser::callerCalleeDataAvailable);
+    relay(run, &ParserRun::consumedChartDataAvailable, &Parser::consumedChartDataAvailable);
+    relay(run, &ParserRun::allocationsChartDataAvailable, &Parser::allocationsChartDataAvailable);
+    relay(run, &ParserRun::temporaryChartDataAvailable, &Parser::temporaryChartDataAvailable);
+    relay(run, &ParserRun::sizeHistogramDataAvailable, &Parser::sizeHistogramDataAvailable);
+    const auto id = m_runId;
+    connect(
+        run, &ParserRun::finished, this,
+        [this, id]() {
+            if (id == m_runId) {
+                endRun(id);
+                Q_EMIT finished();
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
+        run, &ParserRun::failedToOpen, this,
+        [this, id](const QString& failedPath) {
+            if (id == m_runId) {
+                endRun(id);
+                Q_EMIT failedToOpen(failedPath);
+            }
+        },
+        Qt::QueuedConnection);
+
+    ThreadWeaver::stream() << ThreadWeaver::make_job([params]() { runAnalysis(params); });
+}
+
+void Parser::reparse(const FilterParameters& filterParameters)
+{
+    if (!m_data || m_data->diffMode) {
+        return;
+    }
+    auto parameters = filterParameters;
+    parameters.minTime = std::max<int64_t>(0, parameters.minTime);
+    parameters.maxTime = std::min(m_data->totalTime, parameters.maxTime);
+    parse(m_path, QString(), parameters, StopAfter::Finished);
+}
+
+bool Parser::isFiltered() const
+{
+    if (!m_data) {
+        return false;
+    }
+    return m_data->filterParameters.minTime != 0 || m_data->filterParameters.maxTime < m_data->totalTime;
+}
+
+bool Parser::isRunning() const
+{
+    return static_cast<bool>(m_run);
+}
+
+void Parser::completeRun(uint64_t runId, const std::shared_ptr<ParserData>& data,
+                         const std::shared_ptr<ProgressState>& progressState, const QString& path)
+{
+    if (runId != m_runId) {
+        return;
+    }
+    endRun(runId);
+    m_data = data;
+    m_progressState = progressState;
+    m_data->clearForReparse();
+    m_path = path;
+    Q_EMIT finished();
+}
+
+void Parser::endRun(uint64_t runId)
+{
+    if (runId == m_runId) {
+        m_run.reset();
+    }
+}
+
+#include "parser.moc"

@@ -1,0 +1,31 @@
+/*
+    What the summary page shows of one run.
+*/
+
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <QVector>
+
+#include "analyze/allocationdata.h"
+#include "analyze/filterparameters.h"
+#include "analyze/suppressions.h"
+
+struct SummaryData
+{
+    QString debuggee;
+    AllocationData cost;
+    int64_t totalLeakedSuppressed = 0;
+    int64_t totalTime = 0;
+    FilterParameters filterParameters;
+    int64_t peakTime = 0;
+    // bytes
+    int64_t peakRSS = 0;
+    // bytes
+    int64_t totalSystemMemory = 0;
+    bool fromAttached = false;
+    QVector<Suppression> suppressions;
+};
+
+Q_DECLARE_METATYPE(SummaryData)

@@ -1,0 +1,232 @@
+#include "treebuilder.h"
+
+#include <algorithm>
+
+#include <QDebug>
+
+#include <KLocalizedString>
+
+#include <boost/functional/hash.hpp>
+#include <tsl/robin_set.h>
+
+#include "parserdata.h"
+
+namespace {
+struct Location
+{
+    Symbol symbol;
+    FileLine fileLine;
+};
+
+using SymbolGuard = tsl::robin_set<Symbol>;
+
+struct SymbolPairHasher
+{
+    std::size_t operator()(const std::pair<Symbol, Symbol>& pair) const
+    {
+        std::size_t seed = 0;
+        boost::hash_combine(seed, std::hash<Symbol>()(pair.first));
+        boost::hash_combine(seed, std::hash<Symbol>()(pair.second));
+        return seed;
+    }
+};
+
+struct ReusableGuardBuffer
+{
+    ReusableGuardBuffer()
+    {
+        recursionGuard.reserve(128);
+        callerCalleeRecursionGuard.reserve(128);
+    }
+
+    void reset()
+    {
+        recursionGuard.clear();
+        callerCalleeRecursionGuard.clear();
+    }
+
+    SymbolGuard recursionGuard;
+    tsl::robin_set<std::pair<Symbol, Symbol>, SymbolPairHasher> callerCalleeRecursionGuard;
+};
+
+void addCallerCalleeEvent(const Location& location, const AllocationData& cost, SymbolGuard* recursionGuard,
+                          CallerCalleeResults* callerCalleeResult)
+{
+    const bool isLeaf = recursionGuard->empty();
+    if (!recursionGuard->insert(location.symbol).second) {
+        // already counted for this backtrace
+        return;
+    }
+    auto& entry = callerCalleeResult->entries[location.symbol];
+    auto& locationCost = entry.sourceMap[location.fileLine];
+    locationCost.inclusiveCost += cost;
+    if (isLeaf) {
+        locationCost.selfCost += cost;
+    }
+}
+
+QVector<RowData>* addRow(QVector<RowData>* rows, const Location& location, const AllocationData& cost,
+                         SymbolGuard* recursionGuard, CallerCalleeResults* callerCalleeResult)
+{
+    auto it = std::lower_bound(rows->begin(), rows->end(), location.symbol);
+    if (it != rows->end() && it->symbol == location.symbol) {
+        it->cost += cost;
+    } else {
+        RowData row;
+        row.cost = cost;
+        row.symbol = location.symbol;
+        it = rows->insert(it, row);
+    }
+    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult);
+    return &it->children;
+}
+
+void setParents(QVector<RowData>& children, const RowData* parent)
+{
+    for (auto& row : children) {
+        row.parent = parent;
+        setParents(row.children, &row);
+    }
+}
+
+AllocationData buildTopDown(const QVector<RowData>& bottomUpData, QVector<RowData>* topDownData)
+{
+    AllocationData totalCost;
+    for (const auto& row : bottomUpData) {
+        const auto childCost = buildTopDown(row.children, topDownData);
+        if (childCost != row.cost) {
+            // the backtraces that end here: carry their cost down from the outermost caller
+            const auto cost = row.cost - childCost;
+            auto* level = topDownData;
+            for (auto* node = &row; node; node = node->parent) {
+                auto it = std::find_if(level->begin(), level->end(),
+                                       [node](const RowData& candidate) { return candidate.symbol == node->symbol; });
+                if (it == level->end()) {
+                    RowData newRow;
+                    newRow.symbol = node->symbol;
+                    level->append(newRow);
+                    it = level->end() - 1;
+                }
+                it->cost += cost;
+                level = &it->children;
+            }
+        }
+        totalCost += row.cost;
+    }
+    return totalCost;
+}
+
+AllocationData buildCallerCallee(const QVector<RowData>& bottomUpData, CallerCalleeResults* callerCalleeResults,
+                                 ReusableGuardBuffer* guardBuffer)
+{
+    AllocationData totalCost;
+    for (const auto& row : bottomUpData) {
+        const auto childCost = buildCallerCallee(row.children, callerCalleeResults, guardBuffer);
+        if (childCost != row.cost) {
+            const auto cost = row.cost - childCost;
+            guardBuffer->reset();
+            auto& entries = callerCalleeResults->entries;
+            bool hasLast = false;
+            Symbol lastSymbol;
+            for (auto* node = &row; node; node = node->parent) {
+                const auto symbol = node->symbol;
+                // look the caller's entry up again after inserting: an insertion may rehash
+                auto& entry = entries[symbol];
+                if (guardBuffer->recursionGuard.insert(symbol).second) {
+                    entry.inclusiveCost += cost;
+                }
+                if (!node->parent) {
+                    entry.selfCost += cost;
+                }
+                if (hasLast && guardBuffer->callerCalleeRecursionGuard.insert({symbol, lastSymbol}).second) {
+                    auto lastEntry = entries.find(lastSymbol);
+                    lastEntry->callees[symbol] += cost;
+                    entry.callers[lastSymbol] += cost;
+                }
+                hasLast = true;
+                lastSymbol = symbol;
+            }
+        }
+        totalCost += row.cost;
+    }
+    return totalCost;
+}
+}
+
+std::pair<TreeData, CallerCalleeResults> mergeAllocations(const ProgressReporter& reportProgress,
+                                                          const ParserData& data,
+                                                          const std::shared_ptr<const ResultData>& resultData)
+{
+    CallerCalleeResults callerCalleeResults;
+    TreeData topRows;
+    tsl::robin_set<TraceIndex> traceRecursionGuard;
+    traceRecursionGuard.reserve(128);
+    SymbolGuard symbolRecursionGuard;
+    symbolRecursionGuard.reserve(128);
+
+    const auto numAllocations = data.allocations.size();
+    const auto onePercent = std::max<std::size_t>(1, numAllocations / 100);
+    std::size_t progress = 0;
+    for (const auto& allocation : data.allocations) {
+        ++progress;
+        auto traceIndex = allocation.traceIndex;
+        auto* rows = &topRows.rows;
+        traceRecursionGuard.clear();
+        traceRecursionGuard.insert(traceIndex);
+        symbolRecursionGuard.clear();
+        const AllocationData& cost = allocation;
+        while (traceIndex) {
+            const auto trace = data.findTrace(traceIndex);
+            const auto& ip = data.findIp(trace.ipIndex);
+            rows = addRow(rows, {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}}, cost,
+                          &symbolRecursionGuard, &callerCalleeResults);
+            for (const auto& inlined : ip.inlined) {
+                rows = addRow(rows, {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
+                              cost, &symbolRecursionGuard, &callerCalleeResults);
+            }
+            if (data.isStopIndex(ip.frame.functionIndex)) {
+                break;
+            }
+            traceIndex = trace.parentIndex;
+            if (!traceRecursionGuard.insert(traceIndex).second) {
+                qWarning() << "Trace recursion detected - corrupt data file?";
+                break;
+            }
+        }
+        if (reportProgress && progress % onePercent == 0) {
+            reportProgress(i18n("merging allocations... %1%", static_cast<qint64>(progress * 100 / numAllocations)));
+        }
+    }
+    setParents(topRows.rows, nullptr);
+    topRows.resultData = resultData;
+    return {topRows, callerCalleeResults};
+}
+
+TreeData toTopDownData(const TreeData& bottomUpData)
+{
+    TreeData topRows;
+    topRows.resultData = bottomUpData.resultData;
+    buildTopDown(bottomUpData.rows, &topRows.rows);
+    setParents(topRows.rows, nullptr);
+    return topRows;
+}
+
+CallerCalleeResults toCallerCalleeData(const TreeData& bottomUpData, const CallerCalleeResults& results,
+                                       bool diffMode)
+{
+    auto callerCalleeResults = results;
+    ReusableGuardBuffer guardBuffer;
+    buildCallerCallee(bottomUpData.rows, &callerCalleeResults, &guardBuffer);
+    if (diffMode) {
+        const AllocationData zero;
+        for (auto it = callerCalleeResults.entries.begin(); it != callerCalleeResults.entries.end();) {
+            if (it->inclusiveCost == zero && it->selfCost == zero) {
+                it = callerCalleeResults.entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    callerCalleeResults.resultData = bottomUpData.resultData;
+    return callerCalleeResults;
+}
