@@ -75,6 +75,7 @@ AllocationIndex AccumulatedTraceData::mapToAllocationIndex(TraceIndex traceIndex
 void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const
 {
     chain->clear();
+    const TraceIndex start = index;
     // a well-formed stack is never deeper than the table is long
     std::size_t steps = traces.size();
     while (index) {
@@ -88,9 +89,11 @@ void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>
                 fputs("Trace recursion detected - corrupt data file?\n", stderr);
                 fflush(stderr);
             }
-            // cut the chain just before the first node that repeats
+            // cut the chain just before the first node that repeats; walk again
+            // from the start, the frames leading into the loop belong to the stack
             std::vector<TraceIndex> seen;
             chain->clear();
+            index = start;
             for (;;) {
                 const auto& node = traces[index.index - 1];
                 seen.push_back(index);

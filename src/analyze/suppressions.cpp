@@ -46,14 +46,17 @@ std::vector<std::string> parseSuppressions(const std::string& suppressionFile, b
     if (suppressionFile.empty()) {
         return ret;
     }
-    std::ifstream file(suppressionFile);
-    if (!file.is_open()) {
+    auto fail = [&]() {
         fprintf(stderr, "failed to open suppression file: %s\n", suppressionFile.c_str());
         fflush(stderr);
         if (ok) {
             *ok = false;
         }
-        return ret;
+        return std::vector<std::string>();
+    };
+    std::ifstream file(suppressionFile);
+    if (!file.is_open()) {
+        return fail();
     }
     std::string line;
     while (std::getline(file, line)) {
@@ -61,6 +64,10 @@ std::vector<std::string> parseSuppressions(const std::string& suppressionFile, b
         if (!pattern.empty()) {
             ret.push_back(std::move(pattern));
         }
+    }
+    // a directory opens fine on Linux and only fails on reading
+    if (file.bad()) {
+        return fail();
     }
     return ret;
 }
