@@ -15,6 +15,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/iostreams/filter/gzip.hpp>
 #include <boost/iostreams/filter/zstd.hpp>
+#include <boost/iostreams/read.hpp>
 
 #include "util/linereader.h"
 #include "util/pointermap.h"
@@ -64,6 +65,72 @@ inline void subtractSize(int64_t& target, uint64_t size)
     target = static_cast<int64_t>(static_cast<uint64_t>(target) - size);
 }
 
+// Boost's decompressors throw on damaged or truncated input. The stream turns
+// that into a failed read, but drops everything the first byte counter had
+// already pulled in for the refill that failed: up to a whole chain buffer of
+// good text. Ending the stream here instead delivers all text before the
+// damage; failed() tells the reader that the last, unterminated line is a
+// fragment.
+template <typename Decompressor>
+class EndAtError
+{
+public:
+    using char_type = char;
+    struct category : boost::iostreams::input_filter_tag, boost::iostreams::multichar_tag, boost::iostreams::closable_tag
+    {
+    };
+
+    template <typename Source>
+    std::streamsize read(Source& src, char* s, std::streamsize n)
+    {
+        if (m_failed) {
+            return -1;
+        }
+        try {
+            return boost::iostreams::read(m_decompressor, src, s, n);
+        } catch (const std::exception&) {
+            m_failed = true;
+            return -1;
+        }
+    }
+
+    template <typename Source>
+    void close(Source& src)
+    {
+        try {
+            boost::iostreams::close(m_decompressor, src, std::ios_base::in);
+        } catch (const std::exception&) {
+            // a broken stream has nothing left to flush
+        }
+    }
+
+    bool failed() const
+    {
+        return m_failed;
+    }
+
+private:
+    Decompressor m_decompressor;
+    bool m_failed = false;
+};
+
+using GzipInput = EndAtError<boost::iostreams::gzip_decompressor>;
+using ZstdInput = EndAtError<boost::iostreams::zstd_decompressor>;
+
+bool decompressionFailed(const boost::iostreams::filtering_istream& in)
+{
+    if (in.size() < 2) {
+        return false;
+    }
+    if (const auto* gzip = in.component<GzipInput>(1)) {
+        return gzip->failed();
+    }
+    if (const auto* zstd = in.component<ZstdInput>(1)) {
+        return zstd->failed();
+    }
+    return false;
+}
+
 bool readFrame(LineReader& reader, Frame& frame)
 {
     return reader >> frame.functionIndex && reader >> frame.fileIndex && reader >> frame.line;
@@ -110,9 +177,9 @@ bool AccumulatedTraceData::read(const std::string& inputFile, ParsePass pass, bo
     boost::iostreams::filtering_istream in;
     in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
     if (isGzipCompressed) {
-        in.push(boost::iostreams::gzip_decompressor());
+        in.push(GzipInput());
     } else if (isZstdCompressed) {
-        in.push(boost::iostreams::zstd_decompressor());
+        in.push(ZstdInput());
     }
     in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
     in.push(file, CHAIN_BUFFER_SIZE);
@@ -184,6 +251,11 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
     LineReader reader;
 
     while (timeStamp < filterParameters.maxTime && reader.getLine(in)) {
+        if (in.eof() && decompressionFailed(in)) {
+            // cut off mid-line: "c 1f" of "c 1f40" would be a wrong time stamp
+            // that also ends the run early
+            break;
+        }
         parsingState.readCompressedByte = compressedCounter ? compressedCounter->count() : 0;
         parsingState.readUncompressedByte = uncompressedCounter ? uncompressedCounter->count() : 0;
         parsingState.timestamp = timeStamp;
