@@ -170,6 +170,8 @@ public:
     void collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const;
 
 private:
+    template <typename LineSource>
+    bool readLines(LineSource& source, ParsePass pass, bool isReparsing);
 
     // Numbering of the (size, trace index) pairs of a format-0 file, kept from the
     // full first pass so that later passes and reparses charge the same infos.

@@ -7,20 +7,15 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <string_view>
 
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/filesystem.hpp>
-#include <boost/iostreams/filter/gzip.hpp>
-#include <boost/iostreams/filter/zstd.hpp>
-#include <boost/iostreams/read.hpp>
 
 #include "util/linereader.h"
 #include "util/pointermap.h"
 
 #include "bytecounter.h"
+#include "traceinput.h"
 
 namespace {
 constexpr uint32_t OWN_PROGRAM_VERSION = 0x010500;
@@ -28,16 +23,13 @@ constexpr uint32_t NEWEST_FILE_FORMAT = 3;
 // a program version that stated no file format but wrote format 1
 constexpr uint32_t FORMAT_ONE_PROGRAM_VERSION = 0x010200;
 
-// large enough that the line splitter rarely has to go back to the decompressor
-constexpr std::streamsize CHAIN_BUFFER_SIZE = 64 * 1024;
-
-void writeLine(const std::string& line)
+void writeLine(std::string_view line)
 {
     // lines may contain NUL bytes; print them in full
     fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void reportLine(const char* prefix, const std::string& line, const char* suffix = "")
+void reportLine(const char* prefix, std::string_view line, const char* suffix = "")
 {
     fputs(prefix, stderr);
     writeLine(line);
@@ -65,71 +57,46 @@ inline void subtractSize(int64_t& target, uint64_t size)
     target = static_cast<int64_t>(static_cast<uint64_t>(target) - size);
 }
 
-// Boost's decompressors throw on damaged or truncated input. The stream turns
-// that into a failed read, but drops everything the first byte counter had
-// already pulled in for the refill that failed: up to a whole chain buffer of
-// good text. Ending the stream here instead delivers all text before the
-// damage; failed() tells the reader that the last, unterminated line is a
-// fragment.
-template <typename Decompressor>
-class EndAtError
+// Line source over an input chain whose first and second-to-last components
+// are byte counters; the reader's own files go through TraceInput instead.
+class StreamSource
 {
 public:
-    using char_type = char;
-    struct category : boost::iostreams::input_filter_tag, boost::iostreams::multichar_tag, boost::iostreams::closable_tag
+    explicit StreamSource(boost::iostreams::filtering_istream& in)
+        : m_in(in)
     {
-    };
-
-    template <typename Source>
-    std::streamsize read(Source& src, char* s, std::streamsize n)
-    {
-        if (m_failed) {
-            return -1;
-        }
-        try {
-            return boost::iostreams::read(m_decompressor, src, s, n);
-        } catch (const std::exception&) {
-            m_failed = true;
-            return -1;
-        }
+        const auto chainLength = static_cast<int>(in.size());
+        m_uncompressedCounter = chainLength > 0 ? in.component<ByteCounter>(0) : nullptr;
+        m_compressedCounter = chainLength >= 2 ? in.component<ByteCounter>(chainLength - 2) : nullptr;
+        m_line.reserve(1024);
     }
 
-    template <typename Source>
-    void close(Source& src)
+    bool nextLine(std::string_view* line)
     {
-        try {
-            boost::iostreams::close(m_decompressor, src, std::ios_base::in);
-        } catch (const std::exception&) {
-            // a broken stream has nothing left to flush
+        if (!m_in.good()) {
+            return false;
         }
+        std::getline(m_in, m_line);
+        *line = m_line;
+        return true;
     }
 
-    bool failed() const
+    int64_t compressedBytes() const
     {
-        return m_failed;
+        return m_compressedCounter ? m_compressedCounter->count() : 0;
+    }
+
+    int64_t uncompressedBytes() const
+    {
+        return m_uncompressedCounter ? m_uncompressedCounter->count() : 0;
     }
 
 private:
-    Decompressor m_decompressor;
-    bool m_failed = false;
+    boost::iostreams::filtering_istream& m_in;
+    const ByteCounter* m_uncompressedCounter = nullptr;
+    const ByteCounter* m_compressedCounter = nullptr;
+    std::string m_line;
 };
-
-using GzipInput = EndAtError<boost::iostreams::gzip_decompressor>;
-using ZstdInput = EndAtError<boost::iostreams::zstd_decompressor>;
-
-bool decompressionFailed(const boost::iostreams::filtering_istream& in)
-{
-    if (in.size() < 2) {
-        return false;
-    }
-    if (const auto* gzip = in.component<GzipInput>(1)) {
-        return gzip->failed();
-    }
-    if (const auto* zstd = in.component<ZstdInput>(1)) {
-        return zstd->failed();
-    }
-    return false;
-}
 
 bool readFrame(LineReader& reader, Frame& frame)
 {
@@ -158,39 +125,23 @@ bool AccumulatedTraceData::read(const std::string& inputFile, bool isReparsing)
 
 bool AccumulatedTraceData::read(const std::string& inputFile, ParsePass pass, bool isReparsing)
 {
-    const bool isGzipCompressed = boost::algorithm::ends_with(inputFile, ".gz");
-    const bool isZstdCompressed = boost::algorithm::ends_with(inputFile, ".zst");
-    const bool isCompressed = isGzipCompressed || isZstdCompressed;
-
-    boost::system::error_code error;
-    // a directory opens fine on Linux but cannot be read; refuse it up front
-    const bool isDirectory = boost::filesystem::is_directory(inputFile, error);
-    std::ifstream file;
-    if (!isDirectory) {
-        file.open(inputFile, isCompressed ? std::ios_base::in | std::ios_base::binary : std::ios_base::in);
-    }
-    if (isDirectory || !file.is_open()) {
+    auto input = TraceInput::open(inputFile);
+    if (!input) {
         reportLine("Failed to open memloupe log file: ", inputFile);
         return false;
     }
-
-    boost::iostreams::filtering_istream in;
-    in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
-    if (isGzipCompressed) {
-        in.push(GzipInput());
-    } else if (isZstdCompressed) {
-        in.push(ZstdInput());
-    }
-    in.push(ByteCounter(), CHAIN_BUFFER_SIZE);
-    in.push(file, CHAIN_BUFFER_SIZE);
-
-    const auto size = boost::filesystem::file_size(inputFile, error);
-    parsingState.fileSize = error ? 0 : static_cast<int64_t>(size);
-
-    return read(in, pass, isReparsing);
+    parsingState.fileSize = input->fileSize();
+    return readLines(*input, pass, isReparsing);
 }
 
 bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePass pass, bool isReparsing)
+{
+    StreamSource source(in);
+    return readLines(source, pass, isReparsing);
+}
+
+template <typename LineSource>
+bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool isReparsing)
 {
     const bool readTables = pass == FirstPass && !isReparsing;
 
@@ -227,10 +178,6 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
     }
     std::unique_ptr<PointerMap> pointers;
 
-    const auto chainLength = static_cast<int>(in.size());
-    const ByteCounter* uncompressedCounter = chainLength > 0 ? in.component<ByteCounter>(0) : nullptr;
-    const ByteCounter* compressedCounter = chainLength >= 2 ? in.component<ByteCounter>(chainLength - 2) : nullptr;
-
     parsingState.pass = pass;
     parsingState.reparsing = isReparsing;
     parsingState.timestamp = 0;
@@ -250,14 +197,11 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
     int64_t timeStamp = 0;
     LineReader reader;
 
-    while (timeStamp < filterParameters.maxTime && reader.getLine(in)) {
-        if (in.eof() && decompressionFailed(in)) {
-            // cut off mid-line: "c 1f" of "c 1f40" would be a wrong time stamp
-            // that also ends the run early
-            break;
-        }
-        parsingState.readCompressedByte = compressedCounter ? compressedCounter->count() : 0;
-        parsingState.readUncompressedByte = uncompressedCounter ? uncompressedCounter->count() : 0;
+    std::string_view line;
+    while (timeStamp < filterParameters.maxTime && source.nextLine(&line)) {
+        reader.setLine(line.data(), line.size());
+        parsingState.readCompressedByte = source.compressedBytes();
+        parsingState.readUncompressedByte = source.uncompressedBytes();
         parsingState.timestamp = timeStamp;
 
         switch (reader.mode()) {
@@ -437,7 +381,9 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
             }
             debuggeeEncountered = true;
             if (pass != FirstPass && !isReparsing) {
-                handleDebuggee(reader.restOfLine());
+                // the hook takes a terminated string; this happens once per pass
+                const std::string command(reader.restOfLine());
+                handleDebuggee(command.c_str());
             }
             break;
         case 's': {
@@ -449,7 +395,7 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
                 // an unreadable field leaves the string empty
                 reader >> string;
             } else {
-                string = reader.restOfLine();
+                string.assign(reader.restOfLine());
             }
             strings.push_back(std::move(string));
             StringIndex index;
@@ -523,7 +469,7 @@ bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePa
             break;
         case 'S':
             if (pass == FirstPass && !filterParameters.disableEmbeddedSuppressions) {
-                auto pattern = parseSuppression(reader.restOfLine());
+                auto pattern = parseSuppression(std::string(reader.restOfLine()));
                 if (!pattern.empty()) {
                     suppressions.push_back({std::move(pattern), 0, 0});
                 }

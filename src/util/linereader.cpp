@@ -4,7 +4,7 @@
 
 LineReader::LineReader()
 {
-    m_line.reserve(1024);
+    m_buffer.reserve(1024);
 }
 
 void LineReader::reportNonHex(char c, std::size_t offset)
@@ -24,7 +24,7 @@ bool LineReader::operator>>(std::string& str)
         if (length > size - m_it) {
             return false;
         }
-        str.assign(m_line, m_it, length);
+        str.assign(m_line.data() + m_it, length);
         m_it += length;
         if (m_it < size) {
             ++m_it; // the separating blank
@@ -40,7 +40,7 @@ bool LineReader::operator>>(std::string& str)
     if (stop == start) {
         return false;
     }
-    str.assign(m_line, start, stop - start);
+    str.assign(m_line.data() + start, stop - start);
     m_it = stop < size ? stop + 1 : stop;
     return true;
 }

@@ -2,8 +2,9 @@
     Tokenizer for the line-oriented trace format: one record character, a blank,
     then blank-separated lower-case hex numbers and strings.
 
-    This is on the per-event hot path: numbers are parsed in place over one
-    reused line buffer, nothing is allocated per field and no locale is involved.
+    This is on the per-event hot path: numbers are parsed in place over the line
+    (a view into the reader's block buffer, or one reused line buffer), nothing is
+    allocated per field and no locale is involved.
 */
 
 #pragma once
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "indices.h"
@@ -20,24 +22,26 @@ class LineReader
 public:
     LineReader();
 
-    // Reads the next line (without its line feed). Returns false without reading
-    // when the stream is no longer good. The final call before the end of the
-    // stream may yield an empty line, which mode() reports as a comment.
+    // Reads the next line (without its line feed) into the reader's own buffer.
+    // Returns false without reading when the stream is no longer good. The final
+    // call before the end of the stream may yield an empty line, which mode()
+    // reports as a comment.
     bool getLine(std::istream& in)
     {
         if (!in.good()) {
             return false;
         }
-        std::getline(in, m_line);
-        resetPosition();
+        std::getline(in, m_buffer);
+        setLine(m_buffer.data(), m_buffer.size());
         return true;
     }
 
-    // Replaces the current line by @p line; for callers that split lines themselves.
+    // Makes @p data the current line without copying it: the bytes must stay
+    // valid until the next line is set.
     void setLine(const char* data, std::size_t size)
     {
-        m_line.assign(data, size);
-        resetPosition();
+        m_line = std::string_view(data, size);
+        m_it = size > 2 ? 2 : size;
     }
 
     char mode() const
@@ -45,16 +49,16 @@ public:
         return m_line.empty() ? '#' : m_line.front();
     }
 
-    const std::string& line() const
+    std::string_view line() const
     {
         return m_line;
     }
 
     // The text after the record character and its blank; empty for lines of
     // one or two characters.
-    const char* restOfLine() const
+    std::string_view restOfLine() const
     {
-        return m_line.size() > 2 ? m_line.c_str() + 2 : m_line.c_str() + m_line.size();
+        return m_line.size() > 2 ? m_line.substr(2) : std::string_view();
     }
 
     void setExpectedSizedStrings(bool expectSizedStrings)
@@ -96,11 +100,6 @@ public:
     }
 
 private:
-    void resetPosition()
-    {
-        m_it = m_line.size() > 2 ? 2 : m_line.size();
-    }
-
     template <typename T>
     bool readHex(T& hex)
     {
@@ -137,8 +136,10 @@ private:
     static void reportNonHex(char c, std::size_t offset);
 
     bool m_expectSizedStrings = false;
-    std::string m_line;
+    // the current line; points into m_buffer or into the caller's memory
+    std::string_view m_line;
     std::size_t m_it = 0;
+    std::string m_buffer;
 };
 
 template <typename Base>

@@ -1,0 +1,130 @@
+/*
+    Delivers the decompressed text of a trace file as lines, with decompression
+    running on a thread of its own: a pass then costs about the larger of
+    decompressing and parsing instead of their sum. Lines are handed out as
+    views into large blocks; only a line that straddles two blocks is copied.
+*/
+
+#pragma once
+
+#include <condition_variable>
+#include <cstring>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+class TraceInput
+{
+public:
+    enum class Compression
+    {
+        None,
+        Gzip,
+        Zstd,
+    };
+
+    // ".gz" -> gzip, ".zst" -> zstd, anything else is plain text.
+    static Compression compressionFor(const std::string& path);
+
+    // Opens @p path for reading; a file that cannot be opened or is a directory
+    // gives nullptr.
+    static std::unique_ptr<TraceInput> open(const std::string& path);
+
+    ~TraceInput();
+
+    TraceInput(const TraceInput&) = delete;
+    TraceInput& operator=(const TraceInput&) = delete;
+
+    // The next line without its line feed; false at the end of the text. The
+    // view stays valid until the next call. After a decompression error or a
+    // truncated compressed stream the unterminated fragment the damage cut
+    // through is not handed out.
+    bool nextLine(std::string_view* line)
+    {
+        if (m_position < m_blockSize) {
+            const char* start = m_blockData + m_position;
+            const std::size_t left = m_blockSize - m_position;
+            if (const auto* end = static_cast<const char*>(memchr(start, '\n', left))) {
+                const auto length = static_cast<std::size_t>(end - start);
+                *line = std::string_view(start, length);
+                m_position += length + 1;
+                return true;
+            }
+        }
+        return nextLineSlow(line);
+    }
+
+    // size of the file on disk (0 when it is not a regular file)
+    int64_t fileSize() const
+    {
+        return m_fileSize;
+    }
+
+    // compressed bytes consumed to produce the text handed out so far
+    int64_t compressedBytes() const
+    {
+        return m_currentCompressedEnd;
+    }
+
+    // decompressed bytes handed out so far
+    int64_t uncompressedBytes() const
+    {
+        return m_blockStart + static_cast<int64_t>(m_position);
+    }
+
+    // whether the text ended at a decompression error or a truncated stream
+    bool failed() const
+    {
+        return m_failed;
+    }
+
+private:
+    struct Block
+    {
+        std::vector<char> data;
+        std::size_t size = 0;
+        int64_t compressedEnd = 0;
+    };
+
+    TraceInput(int fd, Compression compression, int64_t fileSize);
+
+    bool nextLineSlow(std::string_view* line);
+    // takes the next block from the producer; false at the end
+    bool advanceBlock();
+    void recycle(std::unique_ptr<Block> block);
+
+    // producer side, on the decompression thread
+    void produce();
+    std::unique_ptr<Block> takeFreeBlock();
+    bool publish(std::unique_ptr<Block> block);
+    void finish(bool failed);
+
+    const int m_fd;
+    const Compression m_compression;
+    const int64_t m_fileSize;
+
+    std::mutex m_mutex;
+    std::condition_variable m_condition;
+    std::deque<std::unique_ptr<Block>> m_full;
+    std::vector<std::unique_ptr<Block>> m_free;
+    bool m_producerDone = false;
+    bool m_producerFailed = false;
+    bool m_stop = false;
+    std::thread m_producer;
+
+    // consumer side
+    std::unique_ptr<Block> m_current;
+    const char* m_blockData = nullptr;
+    std::size_t m_blockSize = 0;
+    std::size_t m_position = 0;
+    int64_t m_blockStart = 0;
+    int64_t m_currentCompressedEnd = 0;
+    std::string m_carry;
+    bool m_ended = false;
+    bool m_failed = false;
+};
