@@ -11,6 +11,8 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+const char TraceInput::s_emptyBlock[TraceInput::BLOCK_PADDING] = {'\n'};
+
 namespace {
 // large blocks keep the hand-over between the threads rare
 constexpr std::size_t BLOCK_SIZE = 1 << 20;
@@ -121,7 +123,7 @@ bool TraceInput::advanceBlock()
     if (m_current) {
         recycle(std::move(m_current));
     }
-    m_blockData = nullptr;
+    m_blockData = s_emptyBlock;
     m_blockSize = 0;
     m_position = 0;
 
@@ -164,7 +166,7 @@ std::unique_ptr<TraceInput::Block> TraceInput::takeFreeBlock()
     }
     lock.unlock();
     auto block = std::make_unique<Block>();
-    block->data.resize(BLOCK_SIZE);
+    block->data.resize(BLOCK_SIZE + BLOCK_PADDING);
     return block;
 }
 
@@ -176,6 +178,7 @@ bool TraceInput::publish(std::unique_ptr<Block> block)
             return false;
         }
         if (block->size > 0) {
+            block->data[block->size] = '\n';
             m_full.push_back(std::move(block));
         } else {
             m_free.push_back(std::move(block));

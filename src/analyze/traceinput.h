@@ -18,6 +18,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 class TraceInput
 {
 public:
@@ -46,15 +50,17 @@ public:
     // through is not handed out.
     bool nextLine(std::string_view* line)
     {
-        if (m_position < m_blockSize) {
-            const char* start = m_blockData + m_position;
-            const std::size_t left = m_blockSize - m_position;
-            if (const auto* end = static_cast<const char*>(memchr(start, '\n', left))) {
-                const auto length = static_cast<std::size_t>(end - start);
-                *line = std::string_view(start, length);
-                m_position += length + 1;
-                return true;
-            }
+        // every block ends in a line feed sentinel past its text, so the scan
+        // needs no length check; landing on the sentinel means the line goes on
+        // in the next block
+        const char* start = m_blockData + m_position;
+        const char* end = findLineFeed(start);
+        const char* blockEnd = m_blockData + m_blockSize;
+        if (end < blockEnd) {
+            const auto length = static_cast<std::size_t>(end - start);
+            *line = std::string_view(start, length);
+            m_position += length + 1;
+            return true;
         }
         return nextLineSlow(line);
     }
@@ -83,7 +89,26 @@ public:
         return m_failed;
     }
 
+    // bytes allocated past a block's text: the sentinel and room for a vector load
+    static constexpr std::size_t BLOCK_PADDING = 64;
+
 private:
+    static const char* findLineFeed(const char* start)
+    {
+#if defined(__SSE2__)
+        const __m128i lineFeed = _mm_set1_epi8('\n');
+        for (const char* p = start;; p += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lineFeed));
+            if (mask) {
+                return p + __builtin_ctz(static_cast<unsigned>(mask));
+            }
+        }
+#else
+        return static_cast<const char*>(rawmemchr(start, '\n'));
+#endif
+    }
+
     struct Block
     {
         std::vector<char> data;
@@ -117,9 +142,12 @@ private:
     bool m_stop = false;
     std::thread m_producer;
 
+    // what the consumer scans before the first block and after the last
+    static const char s_emptyBlock[BLOCK_PADDING];
+
     // consumer side
     std::unique_ptr<Block> m_current;
-    const char* m_blockData = nullptr;
+    const char* m_blockData = s_emptyBlock;
     std::size_t m_blockSize = 0;
     std::size_t m_position = 0;
     int64_t m_blockStart = 0;

@@ -9,6 +9,7 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -16,6 +17,30 @@
 #include <type_traits>
 
 #include "indices.h"
+
+namespace LineReaderDetail {
+constexpr uint8_t HEX_BLANK = 16;
+constexpr uint8_t HEX_INVALID = 17;
+
+// value of every byte as a lower-case hex digit: one lookup instead of two range tests
+constexpr std::array<uint8_t, 256> makeHexDigits()
+{
+    std::array<uint8_t, 256> digits = {};
+    for (auto& digit : digits) {
+        digit = HEX_INVALID;
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        digits[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - '0');
+    }
+    for (int c = 'a'; c <= 'f'; ++c) {
+        digits[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+    }
+    digits[' '] = HEX_BLANK;
+    return digits;
+}
+
+inline constexpr std::array<uint8_t, 256> HEX_DIGITS = makeHexDigits();
+}
 
 class LineReader
 {
@@ -114,19 +139,18 @@ private:
         using Unsigned = std::make_unsigned_t<T>;
         Unsigned value = 0;
         while (it != end) {
-            const char c = *it;
-            if (c >= '0' && c <= '9') {
-                value = static_cast<Unsigned>(value * 16 + static_cast<Unsigned>(c - '0'));
-            } else if (c >= 'a' && c <= 'f') {
-                value = static_cast<Unsigned>(value * 16 + static_cast<Unsigned>(c - 'a' + 10));
-            } else if (c == ' ') {
+            const auto digit = LineReaderDetail::HEX_DIGITS[static_cast<unsigned char>(*it)];
+            if (digit < 16) {
+                value = static_cast<Unsigned>(value * 16 + digit);
+                ++it;
+                continue;
+            }
+            if (digit == LineReaderDetail::HEX_BLANK) {
                 ++it;
                 break;
-            } else {
-                reportNonHex(c, static_cast<std::size_t>(it - begin));
-                return false;
             }
-            ++it;
+            reportNonHex(*it, static_cast<std::size_t>(it - begin));
+            return false;
         }
         hex = static_cast<T>(value);
         m_it = static_cast<std::size_t>(it - begin);
