@@ -1,0 +1,40 @@
+/*
+    The top-level rows of a cost tree that reach one percent of the total of one
+    cost kind, with the location column and that cost column only.
+*/
+
+#pragma once
+
+#include <QSortFilterProxyModel>
+
+class TopProxy final : public QSortFilterProxyModel
+{
+    Q_OBJECT
+public:
+    enum Type {
+        Peak = 0,
+        Leaked = 1,
+        Allocations = 2,
+        Temporary = 3,
+    };
+
+    TopProxy(Type type, QObject *parent);
+    ~TopProxy() override;
+
+    void setSourceModel(QAbstractItemModel *sourceModel) override;
+
+public Q_SLOTS:
+    void updateCostThreshold();
+
+private:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+    bool filterAcceptsColumn(int sourceColumn, const QModelIndex &sourceParent) const override;
+    // the tree model's cost columns follow the order of Type, after the location
+    int costColumn() const
+    {
+        return static_cast<int>(m_type) + 1;
+    }
+
+    const Type m_type;
+    qint64 m_costThreshold = 0;
+};

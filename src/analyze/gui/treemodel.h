@@ -1,0 +1,60 @@
+/*
+    One cost tree (bottom-up or top-down) as a five-column item model.
+*/
+
+#pragma once
+
+#include <QAbstractItemModel>
+
+#include "resultdata.h"
+#include "summarydata.h"
+#include "treedata.h"
+
+// Views and proxies get the string table of a result through this pointer
+// type. Guarded, so that another model header can declare the same pointer
+// type the same way without a clash.
+#ifndef MEMLOUPE_RESULTDATA_POINTER_METATYPE
+#define MEMLOUPE_RESULTDATA_POINTER_METATYPE
+Q_DECLARE_METATYPE(const ResultData *)
+#endif
+
+class TreeModel : public QAbstractItemModel
+{
+    Q_OBJECT
+public:
+    explicit TreeModel(QObject *parent);
+    ~TreeModel() override;
+
+    enum Columns { LocationColumn = 0, PeakColumn, LeakedColumn, AllocationsColumn, TemporaryColumn, NUM_COLUMNS };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        MaxCostRole,
+        SymbolRole,
+        ResultDataRole,
+    };
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+
+public Q_SLOTS:
+    void resetData(const TreeData &data);
+    void setSummary(const SummaryData &data);
+    void clearData();
+
+private:
+    // The row an index denotes, or null for an invalid index.
+    const RowData *toRow(const QModelIndex &index) const;
+    // The position of @p row among its siblings.
+    int rowOf(const RowData *row) const;
+    QString locationText(const Symbol &symbol) const;
+    QString toolTip(const RowData &row) const;
+
+    TreeData m_data;
+    // only the cost is used: the totals of the whole data set
+    RowData m_maxCost;
+};

@@ -1,0 +1,77 @@
+#include "treeproxy.h"
+
+#include "locationdata.h"
+#include "resultdata.h"
+#include "treemodel.h"
+#include "util.h"
+
+TreeProxy::TreeProxy(int symbolRole, int resultDataRole, QObject *parent)
+    : QSortFilterProxyModel(parent)
+    , m_symbolRole(symbolRole)
+    , m_resultDataRole(resultDataRole)
+{
+    // a matching caller deep down keeps the whole path to it visible
+    setRecursiveFilteringEnabled(true);
+    setSortLocaleAware(false);
+}
+
+TreeProxy::~TreeProxy() = default;
+
+void TreeProxy::setFunctionFilter(const QString &functionFilter)
+{
+    m_functionFilter = functionFilter;
+    invalidate();
+}
+
+void TreeProxy::setModuleFilter(const QString &moduleFilter)
+{
+    m_moduleFilter = moduleFilter;
+    invalidate();
+}
+
+bool TreeProxy::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
+{
+    const auto *source = sourceModel();
+    if (!source) {
+        return false;
+    }
+    if (m_functionFilter.isEmpty() && m_moduleFilter.isEmpty()) {
+        return true;
+    }
+
+    const auto index = source->index(sourceRow, 0, sourceParent);
+    const auto *resultData = index.data(m_resultDataRole).value<const ResultData *>();
+    const auto symbol = index.data(m_symbolRole).value<Symbol>();
+    // without a string table every name is empty and no filter text can match
+    const auto lookup = [resultData](StringIndex stringIndex) {
+        return resultData ? resultData->string(stringIndex) : QString();
+    };
+
+    if (!m_functionFilter.isEmpty() && !lookup(static_cast<StringIndex>(symbol.functionId)).contains(m_functionFilter, Qt::CaseInsensitive)) {
+        return false;
+    }
+    if (m_moduleFilter.isEmpty()) {
+        return true;
+    }
+    return lookup(static_cast<StringIndex>(symbol.moduleId)).contains(m_moduleFilter, Qt::CaseInsensitive);
+}
+
+bool TreeProxy::lessThan(const QModelIndex &left, const QModelIndex &right) const
+{
+    if (sortColumn() != 0) {
+        return QSortFilterProxyModel::lessThan(left, right);
+    }
+
+    const auto *resultData = left.data(m_resultDataRole).value<const ResultData *>();
+    if (!resultData) {
+        return QSortFilterProxyModel::lessThan(left, right);
+    }
+    const auto leftSymbol = left.data(m_symbolRole).value<Symbol>();
+    const auto rightSymbol = right.data(m_symbolRole).value<Symbol>();
+    if (leftSymbol.functionId != rightSymbol.functionId) {
+        return resultData->string(leftSymbol.functionId) < resultData->string(rightSymbol.functionId);
+    }
+    // the same function in several binaries: order by the binary's file name
+    return Util::basename(resultData->string(static_cast<StringIndex>(leftSymbol.moduleId)))
+        < Util::basename(resultData->string(static_cast<StringIndex>(rightSymbol.moduleId)));
+}

@@ -1,0 +1,30 @@
+/*
+    Sort and filter proxy of the cost trees and of the caller/callee table.
+*/
+
+#pragma once
+
+#include <QSortFilterProxyModel>
+
+class TreeProxy final : public QSortFilterProxyModel
+{
+    Q_OBJECT
+public:
+    // @p symbolRole and @p resultDataRole are the roles under which the source
+    // model returns a row's Symbol and its const ResultData*.
+    TreeProxy(int symbolRole, int resultDataRole, QObject *parent);
+    ~TreeProxy() override;
+
+public Q_SLOTS:
+    void setFunctionFilter(const QString &functionFilter);
+    void setModuleFilter(const QString &moduleFilter);
+
+private:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+    bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
+
+    const int m_symbolRole;
+    const int m_resultDataRole;
+    QString m_functionFilter;
+    QString m_moduleFilter;
+};
