@@ -1,0 +1,267 @@
+/*
+    Table models of the caller/callee view: the per-function main table and the
+    callers, callees and source lines of the selected function.
+*/
+
+#pragma once
+
+#include <memory>
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QMetaType>
+#include <QVector>
+
+#include "callercalleedata.h"
+#include "resultdata.h"
+
+Q_DECLARE_METATYPE(SymbolCostMap)
+Q_DECLARE_METATYPE(LocationCostMap)
+
+// Flattens a QHash into parallel key and value vectors so that a row is reached
+// in constant time. ModelImpl is the concrete model; it makes the base of every
+// concrete model a type of its own.
+template<typename Rows, typename ModelImpl>
+class HashModel : public QAbstractTableModel
+{
+public:
+    using Key = typename Rows::key_type;
+    using Value = typename Rows::mapped_type;
+
+    explicit HashModel(QObject *parent)
+        : QAbstractTableModel(parent)
+    {
+    }
+
+    ~HashModel() override = default;
+
+    int columnCount(const QModelIndex &parent = QModelIndex()) const final
+    {
+        if (parent.isValid()) {
+            return 0;
+        }
+        return numColumns();
+    }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const final
+    {
+        if (parent.isValid()) {
+            return 0;
+        }
+        return m_keys.size();
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const final
+    {
+        if (section < 0 || section >= numColumns() || orientation != Qt::Horizontal) {
+            return {};
+        }
+        return headerCell(section, role);
+    }
+
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const final
+    {
+        if (!index.isValid() || index.model() != this || !hasIndex(index.row(), index.column(), index.parent())) {
+            return {};
+        }
+        return cell(index.column(), role, m_keys.at(index.row()), m_values.at(index.row()));
+    }
+
+    void setRows(const Rows &rows)
+    {
+        beginResetModel();
+        m_keys.reserve(rows.size());
+        m_values.reserve(rows.size());
+        m_keys.clear();
+        m_values.clear();
+        for (auto it = rows.constBegin(), end = rows.constEnd(); it != end; ++it) {
+            m_keys.append(it.key());
+            m_values.append(it.value());
+        }
+        endResetModel();
+    }
+
+    QModelIndex indexForKey(const Key &key, int column) const
+    {
+        if (column < 0 || column >= numColumns()) {
+            return {};
+        }
+        const int row = m_keys.indexOf(key);
+        if (row < 0) {
+            return {};
+        }
+        return index(row, column);
+    }
+
+    virtual QVariant headerCell(int column, int role) const = 0;
+    virtual QVariant cell(int column, int role, const Key &key, const Value &value) const = 0;
+    virtual int numColumns() const = 0;
+
+protected:
+    QVector<Key> m_keys;
+    QVector<Value> m_values;
+};
+
+class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>
+{
+    Q_OBJECT
+public:
+    explicit CallerCalleeModel(QObject *parent = nullptr);
+    ~CallerCalleeModel() override;
+
+    enum Columns {
+        LocationColumn = 0,
+        InclusivePeakColumn,
+        InclusiveLeakedColumn,
+        InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn,
+        SelfPeakColumn,
+        SelfLeakedColumn,
+        SelfAllocationsColumn,
+        SelfTemporaryColumn,
+        NUM_COLUMNS
+    };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        CalleesRole,
+        CallersRole,
+        SourceMapRole,
+        SymbolRole,
+        ResultDataRole,
+    };
+
+    void setResults(const CallerCalleeResults &results);
+    void clearData();
+    const CallerCalleeResults &results() const
+    {
+        return m_results;
+    }
+
+    QModelIndex indexForSymbol(const Symbol &symbol) const;
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const Symbol &symbol, const CallerCalleeEntry &entry) const final;
+    int numColumns() const final;
+
+private:
+    CallerCalleeResults m_results;
+};
+
+template<typename ModelImpl>
+class SymbolCostModelImpl : public HashModel<SymbolCostMap, ModelImpl>
+{
+public:
+    explicit SymbolCostModelImpl(QObject *parent)
+        : HashModel<SymbolCostMap, ModelImpl>(parent)
+    {
+    }
+
+    ~SymbolCostModelImpl() override = default;
+
+    enum Columns { LocationColumn = 0, PeakColumn, LeakedColumn, AllocationsColumn, TemporaryColumn, NUM_COLUMNS };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        SymbolRole,
+    };
+
+    void setResults(const SymbolCostMap &map, std::shared_ptr<const ResultData> resultData)
+    {
+        // the rows are formatted through the result data, so it must be in place before the reset ends
+        m_resultData = std::move(resultData);
+        this->setRows(map);
+    }
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const Symbol &symbol, const AllocationData &costs) const final;
+
+    int numColumns() const final
+    {
+        return NUM_COLUMNS;
+    }
+
+    virtual QString symbolHeader() const = 0;
+
+private:
+    std::shared_ptr<const ResultData> m_resultData;
+};
+
+class CallerModel : public SymbolCostModelImpl<CallerModel>
+{
+    Q_OBJECT
+public:
+    explicit CallerModel(QObject *parent = nullptr);
+    ~CallerModel() override;
+
+    QString symbolHeader() const final;
+};
+
+class CalleeModel : public SymbolCostModelImpl<CalleeModel>
+{
+    Q_OBJECT
+public:
+    explicit CalleeModel(QObject *parent = nullptr);
+    ~CalleeModel() override;
+
+    QString symbolHeader() const final;
+};
+
+template<typename ModelImpl>
+class LocationCostModelImpl : public HashModel<LocationCostMap, ModelImpl>
+{
+public:
+    explicit LocationCostModelImpl(QObject *parent)
+        : HashModel<LocationCostMap, ModelImpl>(parent)
+    {
+    }
+
+    ~LocationCostModelImpl() override = default;
+
+    enum Columns {
+        LocationColumn = 0,
+        InclusivePeakColumn,
+        InclusiveLeakedColumn,
+        InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn,
+        SelfPeakColumn,
+        SelfLeakedColumn,
+        SelfAllocationsColumn,
+        SelfTemporaryColumn,
+        NUM_COLUMNS
+    };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        ResultDataRole,
+        LocationRole,
+    };
+
+    void setResults(const LocationCostMap &map, std::shared_ptr<const ResultData> resultData)
+    {
+        m_resultData = std::move(resultData);
+        this->setRows(map);
+    }
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const FileLine &location, const EntryCost &costs) const final;
+
+    int numColumns() const final
+    {
+        return NUM_COLUMNS;
+    }
+
+private:
+    std::shared_ptr<const ResultData> m_resultData;
+};
+
+class SourceMapModel : public LocationCostModelImpl<SourceMapModel>
+{
+    Q_OBJECT
+public:
+    explicit SourceMapModel(QObject *parent = nullptr);
+    ~SourceMapModel() override;
+};
