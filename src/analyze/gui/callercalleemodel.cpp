@@ -4,10 +4,6 @@
 
 #include "util.h"
 
-// Declared here rather than in the header: the tree model needs the same type
-// for its own role, and both headers end up in one translation unit.
-Q_DECLARE_METATYPE(const ResultData *)
-
 namespace
 {
 // Models can be asked for data before any result data was handed to them (or

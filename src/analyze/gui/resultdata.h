@@ -5,6 +5,7 @@
 
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -30,3 +31,6 @@ private:
     AllocationData m_totalCosts;
     QVector<QString> m_strings;
 };
+
+// Views and proxies reach the string table of a result through this pointer.
+Q_DECLARE_METATYPE(const ResultData*)

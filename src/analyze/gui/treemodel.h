@@ -10,14 +10,6 @@
 #include "summarydata.h"
 #include "treedata.h"
 
-// Views and proxies get the string table of a result through this pointer
-// type. Guarded, so that another model header can declare the same pointer
-// type the same way without a clash.
-#ifndef MEMLOUPE_RESULTDATA_POINTER_METATYPE
-#define MEMLOUPE_RESULTDATA_POINTER_METATYPE
-Q_DECLARE_METATYPE(const ResultData *)
-#endif
-
 class TreeModel : public QAbstractItemModel
 {
     Q_OBJECT

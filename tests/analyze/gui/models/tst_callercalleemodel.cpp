@@ -12,7 +12,6 @@
 
 #include "parsedtrace.h"
 
-Q_DECLARE_METATYPE(const ResultData *)
 Q_DECLARE_METATYPE(AllocationData)
 
 using namespace ParsedTrace;
