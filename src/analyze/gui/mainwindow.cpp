@@ -365,7 +365,8 @@ QWidget *buildCallerCalleeTab(MainWindowUi *ui)
 
 QDockWidget *buildStacksDock(MainWindowUi *ui)
 {
-    auto *dock = new QDockWidget(i18n("S&tacks"));
+    // the title bar shows no mnemonics, and the dock cannot be toggled by the user anyway
+    auto *dock = new QDockWidget(KLocalizedString::removeAcceleratorMarker(i18n("S&tacks")));
     dock->setObjectName(QStringLiteral("stacksDock"));
     dock->setFeatures(QDockWidget::NoDockWidgetFeatures);
     auto *contents = new QWidget;
@@ -511,7 +512,13 @@ void setupTopView(TreeModel *source, QTreeView *view, TopProxy::Type type, CostD
     proxy->setSortRole(TreeModel::SortRole);
     view->setModel(proxy);
     sortByColumn(view, 1);
-    view->header()->setStretchLastSection(true);
+    // The function names need the room more than the one cost column: with the
+    // cost column stretched they are cut to a few letters in a list this narrow.
+    auto *header = view->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    header->setSectionResizeMode(1, QHeaderView::Interactive);
+    header->resizeSection(1, view->fontMetrics().horizontalAdvance(QStringLiteral("888.8 MB")) * 3 / 2);
     setupTreeContextMenu(view, callback);
     view->setItemDelegate(costDelegate);
 }
