@@ -1165,7 +1165,6 @@ void MainWindow::loadFile(const QString &path, const QString &diffBase)
     resetResults();
     m_ui->messages->setVisible(false);
     m_closeAction->setEnabled(false);
-    m_openAction->setEnabled(false);
     m_ui->loadingLabel->setText(i18n("Loading file %1, please wait...", path));
     m_ui->loadingProgress->setValue(0);
     if (diffBase.isEmpty()) {
@@ -1201,8 +1200,8 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
     }
     m_lastFilterParameters = std::move(parameters);
 
+    // File > Open stays available: it abandons the re-run
     m_closeAction->setEnabled(false);
-    m_openAction->setEnabled(false);
     m_ui->flameGraphTab->clearData();
     m_ui->loadingLabel->setText(i18n("Reparsing file, please wait..."));
     m_ui->loadingProgress->setValue(0);

@@ -553,6 +553,19 @@ private Q_SLOTS:
         QVERIFY(tabs.enabledTitles().isEmpty());
         QVERIFY(child<KMessageWidget>(&window, "messages")->isHidden());
         QVERIFY(child<QAction>(&window, "actionDisableEmbeddedSuppressions")->isEnabled());
+
+        // File > Open is still offered during a re-run and abandons it the same way
+        window.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(window));
+        window.reparse(100, 300);
+        QVERIFY(window.findChild<Parser *>()->isRunning());
+        QVERIFY(openAction->isEnabled());
+        openAction->trigger();
+        drainBackgroundWork();
+        QTest::qWait(50);
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("openPage"));
+        QCOMPARE(child<QTreeView>(&window, "bottomUpResults")->model()->rowCount(), 0);
+        QCOMPARE(child<QProgressBar>(&window, "loadingProgress")->parentWidget()->objectName(), QStringLiteral("loadingPage"));
     }
 
     void testStacksDock()
