@@ -117,7 +117,8 @@ void toGraphicsItems(const QVector<RowData> &rows,
         auto *item = parentIndex.value(row.symbol);
         const bool existed = item != nullptr;
         if (existed) {
-            item->setCost(wrappingAdd(item->cost(), row.cost.*field));
+            // costs from a corrupt file can be absurd: wrap instead of overflowing
+            item->setCost(static_cast<qint64>(static_cast<quint64>(item->cost()) + static_cast<quint64>(row.cost.*field)));
         } else {
             item = new FrameGraphicsItem(row.cost.*field, row.symbol, parent);
             parentIndex.insert(row.symbol, item);
