@@ -15,6 +15,70 @@
 #include "treebuilder.h"
 #include "util.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define MEMLOUPE_ANNOTATE_HANDOFFS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MEMLOUPE_ANNOTATE_HANDOFFS 1
+#endif
+#endif
+
+#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
+#endif
+
+namespace {
+// ThreadWeaver's job queue and Qt's event queue order the run's threads through
+// Qt's futex-based mutexes, which ThreadSanitizer cannot see in an uninstrumented
+// Qt. These two state that ordering (and compile to nothing otherwise), so that
+// the sanitizer checks the run's own data rather than every hand-over.
+inline void handOff(void* token)
+{
+#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
+    __tsan_release(token);
+#else
+    Q_UNUSED(token)
+#endif
+}
+
+inline void takeOver(void* token)
+{
+#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
+    __tsan_acquire(token);
+#else
+    Q_UNUSED(token)
+#endif
+}
+
+// The global queue has one mutex: a job starts after everything queued before
+// it, and is destroyed (on whichever thread lets go of it last) after it ran.
+char s_queued;
+char s_ran;
+
+// Marks the accesses of a ParserRun signal emission as ordered: see send().
+class QueuedCopyScope
+{
+public:
+    QueuedCopyScope()
+    {
+#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
+        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+    }
+    ~QueuedCopyScope()
+    {
+#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
+        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+#endif
+    }
+    QueuedCopyScope(const QueuedCopyScope&) = delete;
+    QueuedCopyScope& operator=(const QueuedCopyScope&) = delete;
+};
+}
+
 // Where the jobs of one run send their results. It lives on the parser's thread
 // but is kept alive by the jobs, so a job never touches a destroyed parser: the
 // parser relays what arrives while the run is still its current one.
@@ -26,6 +90,12 @@ public:
         : m_parser(parser)
         , m_id(id)
     {
+    }
+
+    ~ParserRun() override
+    {
+        // the last job to let go posted the deletion
+        takeOver(&m_toParserThread);
     }
 
     uint64_t id() const
@@ -43,12 +113,52 @@ public:
         m_cancelled.store(true, std::memory_order_relaxed);
     }
 
-    // runs on the parser's thread
-    void complete(const std::shared_ptr<ParserData>& data, const std::shared_ptr<ProgressState>& progressState,
-                  const QString& path)
+    // Called by the final job: hands the data to the parser's thread. Queued by
+    // name so that nothing of the hand-over is written after handOff.
+    void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString& path)
     {
+        m_completedData = std::move(data);
+        m_completedProgressState = std::move(progressState);
+        m_completedPath = path;
+        handOff(&m_toParserThread);
+        QMetaObject::invokeMethod(this, "complete", Qt::QueuedConnection);
+        leave();
+    }
+
+    // A job is done with this object. The job itself may be destroyed later on
+    // another worker, so its last access is not ordered before the deletion
+    // through the reference count alone.
+    void leave()
+    {
+        handOff(&m_toParserThread);
+    }
+
+    // a stage job ends; the final job starts after all of them
+    void endStage()
+    {
+        handOff(&m_stagesDone);
+    }
+
+    void waitForStages()
+    {
+        takeOver(&m_stagesDone);
+    }
+
+    // the last reference is being dropped, possibly on a worker thread
+    void dispose()
+    {
+        handOff(&m_toParserThread);
+        deleteLater();
+    }
+
+    // runs on the parser's thread
+    Q_INVOKABLE void complete()
+    {
+        takeOver(&m_toParserThread);
+        auto data = std::move(m_completedData);
+        auto progressState = std::move(m_completedProgressState);
         if (m_parser) {
-            m_parser->completeRun(m_id, data, progressState, path);
+            m_parser->completeRun(m_id, data, progressState, m_completedPath);
         }
     }
 
@@ -71,6 +181,12 @@ private:
     QPointer<Parser> m_parser;
     const uint64_t m_id;
     std::atomic<bool> m_cancelled {false};
+    std::shared_ptr<ParserData> m_completedData;
+    std::shared_ptr<ProgressState> m_completedProgressState;
+    QString m_completedPath;
+    // addresses for handOff/takeOver only
+    char m_toParserThread = 0;
+    char m_stagesDone = 0;
 };
 
 // State of the pass-progress reporter of one data object. The data object keeps
@@ -79,15 +195,67 @@ struct ProgressState
 {
     QString parsingMsg;
     float lastPassCompletion = 0;
+    int lastPass = -1;
     bool diffMode = false;
     std::shared_ptr<ParserRun> run;
 };
 
 namespace {
+// Emits a signal of the run's channel. Its only receiver is the parser, queued,
+// so everything the emission writes is Qt's copy of the arguments for the event,
+// which no thread but the parser's reaches, after Qt's posted-event mutex.
+template <typename... Params, typename... Args>
+void send(const std::shared_ptr<ParserRun>& run, void (ParserRun::*signal)(Params...), Args&&... args)
+{
+    QueuedCopyScope scope;
+    Q_EMIT(run.get()->*signal)(std::forward<Args>(args)...);
+}
+
+// A job body with the queue's ordering stated for the sanitizer (see s_queued).
+template <typename Body>
+class QueuedJob
+{
+public:
+    explicit QueuedJob(Body body)
+        : m_body(std::move(body))
+    {
+    }
+
+    ~QueuedJob()
+    {
+        takeOver(&s_ran);
+    }
+
+    QueuedJob(const QueuedJob&) = default;
+    QueuedJob& operator=(const QueuedJob&) = delete;
+
+    void operator()()
+    {
+        takeOver(&s_queued);
+        m_body();
+        handOff(&s_ran);
+    }
+
+private:
+    Body m_body;
+};
+
+template <typename Body>
+ThreadWeaver::JobPointer makeJob(Body body)
+{
+    return ThreadWeaver::make_job(QueuedJob<Body>(std::move(body)));
+}
+
+void queueJob(const ThreadWeaver::JobPointer& job)
+{
+    handOff(&s_queued);
+    ThreadWeaver::stream() << job;
+}
+
 std::shared_ptr<ParserRun> makeRun(Parser* parser, uint64_t id)
 {
     // the last job to let go may be on a worker thread: delete on the run's own thread
-    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun* run) { run->deleteLater(); });
+    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun* run) { run->dispose(); });
 }
 
 void reportPassProgress(ProgressState* state, const ParserData& data)
@@ -100,13 +268,18 @@ void reportPassProgress(ProgressState* state, const ParserData& data)
             / static_cast<double>(parsingState.fileSize);
     }
     passCompletion = std::clamp(passCompletion, 0.0, 1.0);
-    if (std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
+    const int pass = static_cast<int>(parsingState.pass);
+    // The reader counts compressed bytes per block it decompresses, so a file of
+    // one block is "complete" from its first line on, in every pass: a new pass
+    // must be reported even when its completion equals the last one.
+    if (pass == state->lastPass
+        && std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
         return;
     }
     state->lastPassCompletion = static_cast<float>(passCompletion);
+    state->lastPass = pass;
 
     const int numPasses = state->diffMode ? 2 : 3;
-    const int pass = static_cast<int>(parsingState.pass);
     const double totalCompletion = std::clamp((pass + passCompletion) / numPasses, 0.0, 1.0);
     const qint64 spentTime_ms = data.parseTimer.isValid() ? data.parseTimer.elapsed() : 0;
     qint64 totalRemainingTime_ms = 0;
@@ -115,10 +288,10 @@ void reportPassProgress(ProgressState* state, const ParserData& data)
             static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
     }
     if (auto run = state->run) {
-        Q_EMIT run->progressMessageAvailable(i18n("%1 pass: %2/%3  spent: %4  remaining: %5", state->parsingMsg,
-                                                  pass + 1, numPasses, Util::formatTime(spentTime_ms),
-                                                  Util::formatTime(totalRemainingTime_ms)));
-        Q_EMIT run->progress(static_cast<int>(totalCompletion * 1000));
+        send(run, &ParserRun::progressMessageAvailable,
+             i18n("%1 pass: %2/%3  spent: %4  remaining: %5", state->parsingMsg, pass + 1, numPasses,
+                  Util::formatTime(spentTime_ms), Util::formatTime(totalRemainingTime_ms)));
+        send(run, &ParserRun::progress, static_cast<int>(totalCompletion * 1000));
     }
 }
 
@@ -187,9 +360,10 @@ void runAnalysis(const RunParameters& params)
     progressState->run = run;
     progressState->diffMode = !params.diffBase.isEmpty();
     progressState->lastPassCompletion = 0;
+    progressState->lastPass = -1;
 
     data->filterParameters = params.filterParameters;
-    Q_EMIT run->progressMessageAvailable(parsingMsg);
+    send(run, &ParserRun::progressMessageAvailable, parsingMsg);
     data->parseTimer.start();
 
     const auto stdPath = params.path.toStdString();
@@ -201,11 +375,11 @@ void runAnalysis(const RunParameters& params)
         const bool ok = data->read(stdPath, false);
         baseReader.join();
         if (!ok) {
-            Q_EMIT run->failedToOpen(params.path);
+            send(run, &ParserRun::failedToOpen, params.path);
             return;
         }
         if (!baseOk) {
-            Q_EMIT run->failedToOpen(params.diffBase);
+            send(run, &ParserRun::failedToOpen, params.diffBase);
             return;
         }
         // the size histogram names functions through the allocations as they were read
@@ -213,7 +387,7 @@ void runAnalysis(const RunParameters& params)
         data->diff(diffData);
         data->diffMode = true;
     } else if (!data->read(stdPath, isReparsing)) {
-        Q_EMIT run->failedToOpen(params.path);
+        send(run, &ParserRun::failedToOpen, params.path);
         return;
     }
 
@@ -223,76 +397,77 @@ void runAnalysis(const RunParameters& params)
     data->applyLeakSuppressions();
 
     const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings);
-    Q_EMIT run->summaryAvailable(buildSummary(*data));
+    send(run, &ParserRun::summaryAvailable, buildSummary(*data));
 
     const auto stopAfter = params.stopAfter;
     if (stopAfter == Parser::StopAfter::Summary || run->isCancelled()) {
-        Q_EMIT run->finished();
+        send(run, &ParserRun::finished);
         return;
     }
 
-    Q_EMIT run->progressMessageAvailable(i18n("merging allocations..."));
+    send(run, &ParserRun::progressMessageAvailable, i18n("merging allocations..."));
     const auto mergedAllocations = mergeAllocations(
-        [&run](const QString& message) { Q_EMIT run->progressMessageAvailable(message); }, *data, resultData);
-    Q_EMIT run->bottomUpDataAvailable(mergedAllocations.first);
+        [&run](const QString& message) { send(run, &ParserRun::progressMessageAvailable, message); }, *data,
+        resultData);
+    send(run, &ParserRun::bottomUpDataAvailable, mergedAllocations.first);
     if (stopAfter == Parser::StopAfter::BottomUp || run->isCancelled()) {
-        Q_EMIT run->finished();
+        send(run, &ParserRun::finished);
         return;
     }
 
-    Q_EMIT run->progressMessageAvailable(i18n("building size histogram..."));
-    Q_EMIT run->sizeHistogramDataAvailable(buildSizeHistogram(*data, resultData));
+    send(run, &ParserRun::progressMessageAvailable, i18n("building size histogram..."));
+    send(run, &ParserRun::sizeHistogramDataAvailable, buildSizeHistogram(*data, resultData));
     if (stopAfter == Parser::StopAfter::SizeHistogram || run->isCancelled()) {
-        Q_EMIT run->finished();
+        send(run, &ParserRun::finished);
         return;
     }
 
-    Q_EMIT run->progress(0);
+    send(run, &ParserRun::progress, 0);
     const bool diffMode = data->diffMode;
-    Q_EMIT run->progressMessageAvailable(i18n("building charts..."));
+    send(run, &ParserRun::progressMessageAvailable, i18n("building charts..."));
 
     using namespace ThreadWeaver;
     auto parallel = QSharedPointer<Collection>::create();
     const auto bottomUp = mergedAllocations.first;
     const auto callerCallee = mergedAllocations.second;
-    *parallel << make_job([run, bottomUp]() {
+    *parallel << makeJob([run, bottomUp]() {
         if (!run->isCancelled()) {
-            Q_EMIT run->topDownDataAvailable(toTopDownData(bottomUp));
+            send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
         }
+        run->endStage();
     });
-    *parallel << make_job([run, bottomUp, callerCallee, diffMode]() {
+    *parallel << makeJob([run, bottomUp, callerCallee, diffMode]() {
         if (!run->isCancelled()) {
-            Q_EMIT run->callerCalleeDataAvailable(toCallerCalleeData(bottomUp, callerCallee, diffMode));
+            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, callerCallee, diffMode));
         }
+        run->endStage();
     });
     if (!diffMode && stopAfter != Parser::StopAfter::TopDownAndCallerCallee) {
-        *parallel << make_job([run, data, resultData, stdPath]() {
-            if (run->isCancelled()) {
-                return;
+        *parallel << makeJob([run, data, resultData, stdPath]() {
+            if (!run->isCancelled()) {
+                data->prepareBuildCharts(resultData);
+                data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
             }
-            data->prepareBuildCharts(resultData);
-            data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
-            if (run->isCancelled()) {
-                return;
+            if (!run->isCancelled()) {
+                send(run, &ParserRun::consumedChartDataAvailable, data->consumedChartData);
+                send(run, &ParserRun::allocationsChartDataAvailable, data->allocationsChartData);
+                send(run, &ParserRun::temporaryChartDataAvailable, data->temporaryChartData);
             }
-            Q_EMIT run->consumedChartDataAvailable(data->consumedChartData);
-            Q_EMIT run->allocationsChartDataAvailable(data->allocationsChartData);
-            Q_EMIT run->temporaryChartDataAvailable(data->temporaryChartData);
+            run->endStage();
         });
     }
-    Q_EMIT run->progress(0);
+    send(run, &ParserRun::progress, 0);
 
     auto sequence = QSharedPointer<Sequence>::create();
     *sequence << parallel;
     const QString path = params.path;
-    *sequence << make_job([run, data, progressState, path]() {
+    *sequence << makeJob([run, data, progressState, path]() {
+        run->waitForStages();
         // the run no longer reports progress: drop its channel from the data object's state
         progressState->run.reset();
-        QMetaObject::invokeMethod(
-            run.get(), [run, data, progressState, path]() { run->complete(data, progressState, path); },
-            Qt::QueuedConnection);
+        run->finish(data, progressState, path);
     });
-    stream() << sequence;
+    queueJob(sequence);
 }
 }
 
@@ -344,6 +519,14 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
     params.path = path;
     params.diffBase = diffBase;
     params.filterParameters = filterParameters;
+    if (params.isReparsing) {
+        // A reused data object is not read as a first pass, which is what narrows the
+        // window to the run; an open end would stretch the chart sampling interval over
+        // the whole 64-bit range and leave the charts with just their end points.
+        auto& filter = params.filterParameters;
+        filter.minTime = std::max<int64_t>(0, filter.minTime);
+        filter.maxTime = std::min(params.oldData->totalTime, filter.maxTime);
+    }
     params.stopAfter = stopAfter;
 
     ++m_runId;
@@ -380,7 +563,10 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
         },
         Qt::QueuedConnection);
 
-    ThreadWeaver::stream() << ThreadWeaver::make_job([params]() { runAnalysis(params); });
+    queueJob(makeJob([params]() {
+        runAnalysis(params);
+        params.run->leave();
+    }));
 }
 
 void Parser::reparse(const FilterParameters& filterParameters)
