@@ -192,7 +192,7 @@ private Q_SLOTS:
                      + QStringLiteral("<hr/>Temporary Allocations: 1<br/>&nbsp;&nbsp;20% out of 5 total</qt>"));
 
         const ResultData noTotals({}, Strings);
-        const auto bare = QStringLiteral("<qt>") + label + QStringLiteral("</qt>");
+        const QString bare = QStringLiteral("<qt>") + label + QStringLiteral("</qt>");
         QCOMPARE(Util::formatTooltip(makeSymbol(2, 1), cost(1, 1, 1, 1), noTotals), bare);
         QCOMPARE(Util::formatTooltip(makeSymbol(2, 1), cost(1, 1, 1, 1), cost(2, 2, 2, 2), noTotals), bare);
     }
