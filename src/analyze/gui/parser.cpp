@@ -515,7 +515,8 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
     params.oldProgressState = std::move(m_progressState);
     m_data.reset();
     m_progressState.reset();
-    params.isReparsing = path == m_path && params.oldData && diffBase.isEmpty();
+    // diff data holds this file minus another one: a plain run of the same path must read afresh
+    params.isReparsing = path == m_path && params.oldData && !params.oldData->diffMode && diffBase.isEmpty();
     params.path = path;
     params.diffBase = diffBase;
     params.filterParameters = filterParameters;

@@ -476,6 +476,14 @@ private Q_SLOTS:
         recorder.clear();
         parser.reparse(FilterParameters());
         QVERIFY(!parser.isRunning());
+
+        // a plain run of the same file reads it afresh instead of reusing the difference
+        parser.parse(m_sample, QString(), FilterParameters(), Parser::StopAfter::Finished);
+        QVERIFY(recorder.waitForEnd());
+        QVERIFY(drainJobs());
+        QCOMPARE(recorder.messages.value(0), PARSING);
+        QVERIFY(recorder.dataEvents().contains(QStringLiteral("consumed")));
+        QVERIFY(costText(recorder.summaries.value(0).cost) != QStringLiteral("1/0/100/0"));
     }
 
     void reparseClampsWindow()
