@@ -1,5 +1,6 @@
 #include "traceinput.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -132,6 +133,9 @@ bool TraceInput::advanceBlock()
     if (m_full.empty()) {
         m_ended = true;
         m_failed = m_producerFailed;
+        // trailing input that produced no text (a gzip trailer, an empty stream) counts too
+        m_blockCompressedStart = std::max(m_producerConsumed, m_lastCompressedEnd);
+        m_compressedPerByte = 0;
         return false;
     }
     m_current = std::move(m_full.front());
@@ -141,7 +145,11 @@ bool TraceInput::advanceBlock()
 
     m_blockData = m_current->data.data();
     m_blockSize = m_current->size;
-    m_currentCompressedEnd = m_current->compressedEnd;
+    m_blockCompressedStart = m_lastCompressedEnd;
+    m_lastCompressedEnd = std::max(m_current->compressedEnd, m_lastCompressedEnd);
+    m_compressedPerByte = m_blockSize
+        ? static_cast<double>(m_lastCompressedEnd - m_blockCompressedStart) / static_cast<double>(m_blockSize)
+        : 0;
     return true;
 }
 
@@ -188,12 +196,13 @@ bool TraceInput::publish(std::unique_ptr<Block> block)
     return true;
 }
 
-void TraceInput::finish(bool failed)
+void TraceInput::finish(bool failed, int64_t consumed)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_producerDone = true;
         m_producerFailed = failed;
+        m_producerConsumed = consumed;
     }
     m_condition.notify_all();
 }
@@ -205,7 +214,7 @@ void TraceInput::produce()
 
     auto block = takeFreeBlock();
     if (!block) {
-        finish(false);
+        finish(false, consumed);
         return;
     }
     // hands the filled block over and starts the next; false once the reader stopped
@@ -220,7 +229,7 @@ void TraceInput::produce()
     auto end = [&](bool failed) {
         block->compressedEnd = consumed;
         publish(std::move(block));
-        finish(failed);
+        finish(failed, consumed);
     };
 
     if (m_compression == Compression::None) {
@@ -233,7 +242,7 @@ void TraceInput::produce()
             block->size += static_cast<std::size_t>(n);
             consumed += n;
             if (block->size == BLOCK_SIZE && !rotate()) {
-                finish(false);
+                finish(false, consumed);
                 return;
             }
         }
@@ -281,7 +290,7 @@ void TraceInput::produce()
                 consumed += stream.avail_in;
                 if (!goOn) {
                     inflateEnd(&stream);
-                    finish(false);
+                    finish(false, consumed);
                     return;
                 }
             }
@@ -326,7 +335,7 @@ void TraceInput::produce()
                     lastRet = ret;
                     if (block->size == BLOCK_SIZE && !rotate()) {
                         ZSTD_freeDStream(stream);
-                        finish(false);
+                        finish(false, consumed);
                         return;
                     }
                 }
@@ -352,7 +361,7 @@ void TraceInput::produce()
             consumed += pending;
             if (!goOn) {
                 ZSTD_freeDStream(stream);
-                finish(false);
+                finish(false, consumed);
                 return;
             }
         }

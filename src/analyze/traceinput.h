@@ -71,10 +71,11 @@ public:
         return m_fileSize;
     }
 
-    // compressed bytes consumed to produce the text handed out so far
+    // compressed bytes consumed to produce the text handed out so far; within a
+    // block the count is interpolated, so that progress moves on smoothly
     int64_t compressedBytes() const
     {
-        return m_currentCompressedEnd;
+        return m_blockCompressedStart + static_cast<int64_t>(static_cast<double>(m_position) * m_compressedPerByte);
     }
 
     // decompressed bytes handed out so far
@@ -127,7 +128,7 @@ private:
     void produce();
     std::unique_ptr<Block> takeFreeBlock();
     bool publish(std::unique_ptr<Block> block);
-    void finish(bool failed);
+    void finish(bool failed, int64_t consumed);
 
     const int m_fd;
     const Compression m_compression;
@@ -151,7 +152,11 @@ private:
     std::size_t m_blockSize = 0;
     std::size_t m_position = 0;
     int64_t m_blockStart = 0;
-    int64_t m_currentCompressedEnd = 0;
+    int64_t m_blockCompressedStart = 0;
+    int64_t m_lastCompressedEnd = 0;
+    double m_compressedPerByte = 0;
+    // what the producer had consumed when it finished; guarded by m_mutex
+    int64_t m_producerConsumed = 0;
     std::string m_carry;
     bool m_ended = false;
     bool m_failed = false;

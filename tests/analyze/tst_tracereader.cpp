@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -348,6 +349,46 @@ private Q_SLOTS:
         QCOMPARE(costs(data.totalCost), costs(2, 1, 0x10, 0x20));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.parsingState.readUncompressedByte, int64_t(text.size()));
+    }
+
+    void testProgressWithinBlocks_data()
+    {
+        addCompressionColumn();
+        QTest::newRow("plain") << Compression::None;
+        QTest::newRow("gzip") << Compression::Gzip;
+        QTest::newRow("zstd") << Compression::Zstd;
+    }
+
+    void testProgressWithinBlocks()
+    {
+        QFETCH(Compression, compression);
+
+        // a few MB of text in few decompression blocks: progress must still move
+        // on at every time stamp, never back, and end at the file size
+        std::string text = "v 10500 3\na 10 1\n";
+        for (int stamp = 1; stamp <= 20000; ++stamp) {
+            text += "c " + hex(stamp) + "\n";
+            for (int i = 0; i < 10; ++i) {
+                text += "+ 0\n- 0\n";
+            }
+        }
+        const auto path = writeTrace(text, compression);
+        QVERIFY(!path.empty());
+
+        struct ProgressData : RecordingData
+        {
+            void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinal, ParsePass pass) override
+            {
+                compressed.push_back(parsingState.readCompressedByte);
+                RecordingData::handleTimeStamp(oldStamp, newStamp, isFinal, pass);
+            }
+            std::vector<int64_t> compressed;
+        } data;
+        QVERIFY(data.read(path, AccumulatedTraceData::FirstPass, false));
+        QVERIFY(std::is_sorted(data.compressed.begin(), data.compressed.end()));
+        const auto distinct = std::unique(data.compressed.begin(), data.compressed.end()) - data.compressed.begin();
+        QVERIFY2(distinct > 1000, std::to_string(distinct).c_str());
+        QCOMPARE(data.parsingState.readCompressedByte, data.parsingState.fileSize);
     }
 
     void testEmptyFile_data()
