@@ -83,6 +83,10 @@ int main(int argc, char** argv)
            static_cast<long long>(data.parsingState.readUncompressedByte));
     printf("allocation events: %lld, peak: %lld\n", static_cast<long long>(data.totalCost.allocations),
            static_cast<long long>(data.totalCost.peak));
+    printf("temporary: %lld, leaked: %lld, total time: %lld\n", static_cast<long long>(data.totalCost.temporary),
+           static_cast<long long>(data.totalCost.leaked), static_cast<long long>(data.totalTime));
+    printf("strings: %zu, instruction pointers: %zu, trace nodes: %zu\n", data.strings.size(),
+           data.instructionPointers.size(), data.traces.size());
     printf("first pass: %.3f s, second pass: %.3f s\n", first, second);
     printf("heap allocations during the second pass: %llu\n", static_cast<unsigned long long>(allocationsInPass));
     return 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <tsl/robin_set.h>
+
 #include "util/pointermap.h"
 
 AccumulatedTraceData::AccumulatedTraceData()
@@ -76,41 +78,55 @@ void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>
 {
     chain->clear();
     const TraceIndex start = index;
-    // a well-formed stack is never deeper than the table is long
-    std::size_t steps = traces.size();
+    // Brent's cycle detection: a corrupt chain that loops is noticed after about
+    // as many steps as the stack and its loop are long. A bound by the table
+    // size instead would walk the whole table on every call.
+    TraceIndex mark = index;
+    std::size_t sinceMark = 0;
+    std::size_t markDistance = 1;
     while (index) {
         if (index.index > traces.size()) {
             chain->push_back({});
             return;
         }
-        if (steps-- == 0) {
-            if (!m_reportedTraceLoop) {
-                m_reportedTraceLoop = true;
-                fputs("Trace recursion detected - corrupt data file?\n", stderr);
-                fflush(stderr);
-            }
-            // cut the chain just before the first node that repeats; walk again
-            // from the start, the frames leading into the loop belong to the stack
-            std::vector<TraceIndex> seen;
-            chain->clear();
-            index = start;
-            for (;;) {
-                const auto& node = traces[index.index - 1];
-                seen.push_back(index);
-                chain->push_back(node);
-                index = node.parentIndex;
-                if (!index || std::find(seen.begin(), seen.end(), index) != seen.end()) {
-                    return;
-                }
-                if (index.index > traces.size()) {
-                    chain->push_back({});
-                    return;
-                }
-            }
-        }
         const auto& node = traces[index.index - 1];
         chain->push_back(node);
         index = node.parentIndex;
+        if (index && index == mark) {
+            break;
+        }
+        if (++sinceMark == markDistance) {
+            mark = index;
+            markDistance *= 2;
+            sinceMark = 0;
+        }
+    }
+    if (!index) {
+        return;
+    }
+
+    if (!m_reportedTraceLoop) {
+        m_reportedTraceLoop = true;
+        fputs("Trace recursion detected - corrupt data file?\n", stderr);
+        fflush(stderr);
+    }
+    // cut the chain just before the first node that repeats; walk again from the
+    // start, the frames leading into the loop belong to the stack
+    tsl::robin_set<TraceIndex> seen;
+    seen.reserve(chain->size());
+    chain->clear();
+    index = start;
+    while (seen.insert(index).second) {
+        const auto& node = traces[index.index - 1];
+        chain->push_back(node);
+        index = node.parentIndex;
+        if (!index) {
+            return;
+        }
+        if (index.index > traces.size()) {
+            chain->push_back({});
+            return;
+        }
     }
 }
 
@@ -189,10 +205,10 @@ void AccumulatedTraceData::applyLeakSuppressions()
             continue;
         }
         auto& suppression = suppressions[match.suppressionIndex];
-        totalLeakedSuppressed += allocation.leaked;
+        totalLeakedSuppressed = wrappingAdd(totalLeakedSuppressed, allocation.leaked);
         ++suppression.matches;
-        suppression.leaked += allocation.leaked;
-        totalCost.leaked -= allocation.leaked;
+        suppression.leaked = wrappingAdd(suppression.leaked, allocation.leaked);
+        totalCost.leaked = wrappingSubtract(totalCost.leaked, allocation.leaked);
         allocation.leaked = 0;
     }
 }

@@ -6,6 +6,19 @@
 
 #include <cstdint>
 
+// Sizes and counts from a corrupt file can be absurd. Costs computed from them
+// wrap around like the reader's own sums instead of overflowing, which would be
+// undefined.
+inline int64_t wrappingAdd(int64_t lhs, int64_t rhs)
+{
+    return static_cast<int64_t>(static_cast<uint64_t>(lhs) + static_cast<uint64_t>(rhs));
+}
+
+inline int64_t wrappingSubtract(int64_t lhs, int64_t rhs)
+{
+    return static_cast<int64_t>(static_cast<uint64_t>(lhs) - static_cast<uint64_t>(rhs));
+}
+
 struct AllocationData
 {
     // number of allocation events
@@ -35,19 +48,19 @@ struct AllocationData
 
     AllocationData& operator+=(const AllocationData& rhs)
     {
-        allocations += rhs.allocations;
-        temporary += rhs.temporary;
-        leaked += rhs.leaked;
-        peak += rhs.peak;
+        allocations = wrappingAdd(allocations, rhs.allocations);
+        temporary = wrappingAdd(temporary, rhs.temporary);
+        leaked = wrappingAdd(leaked, rhs.leaked);
+        peak = wrappingAdd(peak, rhs.peak);
         return *this;
     }
 
     AllocationData& operator-=(const AllocationData& rhs)
     {
-        allocations -= rhs.allocations;
-        temporary -= rhs.temporary;
-        leaked -= rhs.leaked;
-        peak -= rhs.peak;
+        allocations = wrappingSubtract(allocations, rhs.allocations);
+        temporary = wrappingSubtract(temporary, rhs.temporary);
+        leaked = wrappingSubtract(leaked, rhs.leaked);
+        peak = wrappingSubtract(peak, rhs.peak);
         return *this;
     }
 };

@@ -126,10 +126,10 @@ std::vector<IpIndex> sortedIndices(const std::vector<InstructionPointer>& ips)
 void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
 {
     totalCost -= base.totalCost;
-    totalTime -= base.totalTime;
-    peakRSS -= base.peakRSS;
-    systemInfo.pages -= base.systemInfo.pages;
-    systemInfo.pageSize -= base.systemInfo.pageSize;
+    totalTime = wrappingSubtract(totalTime, base.totalTime);
+    peakRSS = wrappingSubtract(peakRSS, base.peakRSS);
+    systemInfo.pages = wrappingSubtract(systemInfo.pages, base.systemInfo.pages);
+    systemInfo.pageSize = wrappingSubtract(systemInfo.pageSize, base.systemInfo.pageSize);
 
     TraceComparer comparer;
 
