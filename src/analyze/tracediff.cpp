@@ -127,9 +127,19 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
 {
     totalCost -= base.totalCost;
     totalTime = wrappingSubtract(totalTime, base.totalTime);
-    peakRSS = wrappingSubtract(peakRSS, base.peakRSS);
-    systemInfo.pages = wrappingSubtract(systemInfo.pages, base.systemInfo.pages);
-    systemInfo.pageSize = wrappingSubtract(systemInfo.pageSize, base.systemInfo.pageSize);
+    // Page counts are subtracted in one page size. Subtracting the page size
+    // itself would leave 0 and turn every byte figure of the difference into 0.
+    const int64_t pageSize = systemInfo.pageSize ? systemInfo.pageSize : base.systemInfo.pageSize;
+    auto inOwnPages = [&base, pageSize](int64_t pages) {
+        if (base.systemInfo.pageSize == pageSize || pageSize == 0) {
+            return pages;
+        }
+        return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(base.systemInfo.pageSize)
+                                    / static_cast<double>(pageSize));
+    };
+    peakRSS = wrappingSubtract(peakRSS, inOwnPages(base.peakRSS));
+    systemInfo.pages = wrappingSubtract(systemInfo.pages, inOwnPages(base.systemInfo.pages));
+    systemInfo.pageSize = pageSize;
 
     TraceComparer comparer;
 

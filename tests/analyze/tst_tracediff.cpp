@@ -311,7 +311,8 @@ private Q_SLOTS:
         QCOMPARE(current.totalTime, int64_t(0));
         QCOMPARE(current.peakRSS, int64_t(0));
         QCOMPARE(current.systemInfo.pages, int64_t(0));
-        QCOMPARE(current.systemInfo.pageSize, int64_t(0));
+        // the page size stays, so byte figures of the difference are not all 0
+        QCOMPARE(current.systemInfo.pageSize, int64_t(0x1000));
         QCOMPARE(current.peakTime, int64_t(10));
         QCOMPARE(current.strings, again.strings);
 
@@ -322,6 +323,28 @@ private Q_SLOTS:
         QVERIFY(self.allocations.empty());
         QCOMPARE(self.totalCost, AllocationData());
         QCOMPARE(self.strings, again.strings);
+    }
+
+    void testDiffOfPageCounts()
+    {
+        // counts of a base with another page size are taken in this data's pages
+        RecordingData current;
+        current.systemInfo = {100, 0x1000};
+        current.peakRSS = 50;
+        RecordingData base;
+        base.systemInfo = {30, 0x2000};
+        base.peakRSS = 10;
+        current.diff(base);
+        QCOMPARE(current.systemInfo.pageSize, int64_t(0x1000));
+        QCOMPARE(current.systemInfo.pages, int64_t(100 - 60));
+        QCOMPARE(current.peakRSS, int64_t(50 - 20));
+
+        // a file without machine information takes the base's page size
+        RecordingData bare;
+        bare.diff(base);
+        QCOMPARE(bare.systemInfo.pageSize, int64_t(0x2000));
+        QCOMPARE(bare.systemInfo.pages, int64_t(-30));
+        QCOMPARE(bare.peakRSS, int64_t(-10));
     }
 
     void testDiffAgainstBase()
@@ -342,7 +365,7 @@ private Q_SLOTS:
         QCOMPARE(current.totalTime, int64_t(21 - 8));
         QCOMPARE(current.peakRSS, int64_t(0x20 - 0x18));
         QCOMPARE(current.systemInfo.pages, int64_t(0x1000));
-        QCOMPARE(current.systemInfo.pageSize, int64_t(0));
+        QCOMPARE(current.systemInfo.pageSize, int64_t(0x1000));
         QCOMPARE(current.peakTime, int64_t(10));
 
         QCOMPARE(current.allocations.size(), std::size_t(3));
