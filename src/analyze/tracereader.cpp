@@ -197,12 +197,18 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
     int64_t timeStamp = 0;
     LineReader reader;
 
-    std::string_view line;
-    while (timeStamp < filterParameters.maxTime && source.nextLine(&line)) {
-        reader.setLine(line.data(), line.size());
+    // The byte counts are only looked at from the hooks and after the pass, so
+    // they are brought up to date there rather than for every line: on short
+    // event lines the interpolation costs as much as tokenizing.
+    const auto updateParsingState = [&]() {
         parsingState.readCompressedByte = source.compressedBytes();
         parsingState.readUncompressedByte = source.uncompressedBytes();
         parsingState.timestamp = timeStamp;
+    };
+
+    std::string_view line;
+    while (timeStamp < filterParameters.maxTime && source.nextLine(&line)) {
+        reader.setLine(line.data(), line.size());
 
         switch (reader.mode()) {
         case 'c': {
@@ -219,6 +225,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                 // leaves the loop: the window has ended
                 continue;
             } else {
+                updateParsingState();
                 handleTimeStamp(timeStamp, newStamp, false, pass);
                 inFilteredTime = true;
                 timeStamp = newStamp;
@@ -369,6 +376,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                         "format version %x and below\n",
                         fileVersion, memloupeVersion, OWN_PROGRAM_VERSION, NEWEST_FILE_FORMAT);
                 fflush(stderr);
+                updateParsingState();
                 return false;
             }
             reader.setExpectedSizedStrings(fileVersion >= 3);
@@ -377,6 +385,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
         case 'X':
             if (debuggeeEncountered) {
                 reportMessage("Duplicated debuggee entry - corrupt data file?");
+                updateParsingState();
                 return false;
             }
             debuggeeEncountered = true;
@@ -483,6 +492,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
         }
     }
 
+    updateParsingState();
     // saturate: a corrupt last time stamp must not overflow
     const int64_t endStamp = timeStamp < std::numeric_limits<int64_t>::max() ? timeStamp + 1 : timeStamp;
     if (readTables) {
