@@ -45,7 +45,8 @@
 #include "analyze/gui/parser.h"
 #include "analyze/traceinput.h"
 
-namespace {
+namespace
+{
 // the reader's sizes (traceinput.cpp): the floor is only fair with the same ones
 constexpr std::size_t READ_SIZE = 1 << 18;
 constexpr std::size_t BLOCK_SIZE = 1 << 20;
@@ -61,7 +62,7 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-ssize_t readSome(int fd, char* buffer, std::size_t size)
+ssize_t readSome(int fd, char *buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);
@@ -71,8 +72,7 @@ ssize_t readSome(int fd, char* buffer, std::size_t size)
     }
 }
 
-struct Decompressed
-{
+struct Decompressed {
     bool ok = false;
     double seconds = 0;
     int64_t compressedBytes = 0;
@@ -80,7 +80,7 @@ struct Decompressed
 };
 
 // Decompresses @p path once on this thread and throws the text away.
-Decompressed decompressOnce(const std::string& path)
+Decompressed decompressOnce(const std::string &path)
 {
     Decompressed result;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -106,14 +106,14 @@ Decompressed decompressOnce(const std::string& path)
                     break;
                 }
                 result.compressedBytes += n;
-                stream.next_in = reinterpret_cast<Bytef*>(input.data());
+                stream.next_in = reinterpret_cast<Bytef *>(input.data());
                 stream.avail_in = static_cast<uInt>(n);
             }
             if (memberDone) {
                 inflateReset(&stream);
                 memberDone = false;
             }
-            stream.next_out = reinterpret_cast<Bytef*>(output.data() + used);
+            stream.next_out = reinterpret_cast<Bytef *>(output.data() + used);
             stream.avail_out = static_cast<uInt>(BLOCK_SIZE - used);
             const int ret = inflate(&stream, Z_NO_FLUSH);
             const std::size_t filled = BLOCK_SIZE - stream.avail_out;
@@ -127,7 +127,7 @@ Decompressed decompressOnce(const std::string& path)
         }
         inflateEnd(&stream);
     } else if (compression == TraceInput::Compression::Zstd) {
-        ZSTD_DStream* stream = ZSTD_createDStream();
+        ZSTD_DStream *stream = ZSTD_createDStream();
         ok = stream != nullptr;
         std::size_t used = 0;
         size_t lastRet = 0;
@@ -173,15 +173,14 @@ Decompressed decompressOnce(const std::string& path)
 }
 
 // Reads the file once so that every timed run finds it in the page cache.
-void warmPageCache(const std::string& path)
+void warmPageCache(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
     std::vector<char> buffer(BLOCK_SIZE);
-    while (readSome(fd, buffer.data(), buffer.size()) > 0) {
-    }
+    while (readSome(fd, buffer.data(), buffer.size()) > 0) { }
     ::close(fd);
 }
 
@@ -191,34 +190,34 @@ public:
     void handleTimeStamp(int64_t, int64_t, bool, ParsePass) override
     {
     }
-    void handleAllocation(const AllocationInfo&, AllocationInfoIndex) override
+    void handleAllocation(const AllocationInfo &, AllocationInfoIndex) override
     {
     }
-    void handleDebuggee(const char*) override
+    void handleDebuggee(const char *) override
     {
     }
 };
 
-template <typename T>
-int64_t vectorBytes(const std::vector<T>& vector)
+template<typename T>
+int64_t vectorBytes(const std::vector<T> &vector)
 {
     return static_cast<int64_t>(vector.capacity() * sizeof(T));
 }
 
 // What the tables and the per-call-stack costs hold: the memory any analysis
 // of the file needs at the least.
-int64_t tableBytes(const AccumulatedTraceData& data)
+int64_t tableBytes(const AccumulatedTraceData &data)
 {
     int64_t bytes = vectorBytes(data.strings);
     const std::string shortString;
-    for (const auto& string : data.strings) {
+    for (const auto &string : data.strings) {
         // short strings live inside the std::string itself
         if (string.capacity() > shortString.capacity()) {
             bytes += static_cast<int64_t>(string.capacity() + 1);
         }
     }
     bytes += vectorBytes(data.instructionPointers);
-    for (const auto& ip : data.instructionPointers) {
+    for (const auto &ip : data.instructionPointers) {
         bytes += vectorBytes(ip.inlined);
     }
     bytes += vectorBytes(data.traces);
@@ -228,15 +227,14 @@ int64_t tableBytes(const AccumulatedTraceData& data)
     return bytes;
 }
 
-struct ReaderPass
-{
+struct ReaderPass {
     bool ok = false;
     double firstSeconds = 0;
     double secondSeconds = 0;
     int64_t tableBytes = 0;
 };
 
-ReaderPass readerPass(const std::string& path)
+ReaderPass readerPass(const std::string &path)
 {
     ReaderPass result;
     NullData data;
@@ -259,7 +257,7 @@ ReaderPass readerPass(const std::string& path)
 
 // The analysis as the window runs it, on a bare event loop; prints the time
 // from parse() to finished().
-int runPipelineChild(int argc, char** argv, const QString& path)
+int runPipelineChild(int argc, char **argv, const QString &path)
 {
     QCoreApplication app(argc, argv);
     Parser parser;
@@ -270,7 +268,9 @@ int runPipelineChild(int argc, char** argv, const QString& path)
         status = 0;
         app.quit();
     });
-    QObject::connect(&parser, &Parser::failedToOpen, &app, [&]() { app.quit(); });
+    QObject::connect(&parser, &Parser::failedToOpen, &app, [&]() {
+        app.quit();
+    });
     QTimer::singleShot(0, &app, [&]() {
         timer.start();
         parser.parse(path, QString(), FilterParameters(), Parser::StopAfter::Finished);
@@ -285,14 +285,14 @@ int runPipelineChild(int argc, char** argv, const QString& path)
 // measures how long the event loop goes without turning. Once the flame graph
 // tab can be shown it is made current, so that its build lands during the load
 // as well: the heavier of what a user may look at while waiting.
-int runWindowChild(int argc, char** argv, const QString& path)
+int runWindowChild(int argc, char **argv, const QString &path)
 {
     QApplication app(argc, argv);
     MainWindow window;
     window.resize(1200, 800);
     window.show();
-    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget"));
-    auto* flameGraph = tabs ? tabs->findChild<QWidget*>(QStringLiteral("flameGraphTab")) : nullptr;
+    auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    auto *flameGraph = tabs ? tabs->findChild<QWidget *>(QStringLiteral("flameGraphTab")) : nullptr;
     if (!tabs || !flameGraph) {
         fprintf(stderr, "the main window has no tab widget or flame graph tab\n");
         return 1;
@@ -305,8 +305,8 @@ int runWindowChild(int argc, char** argv, const QString& path)
     int gapsOverTarget = 0;
     // the last result the window took in: handling it is inside any stall that
     // ends at the next tick
-    const char* lastResult = "none";
-    const char* longestGapAfter = "none";
+    const char *lastResult = "none";
+    const char *longestGapAfter = "none";
     QTimer heartbeat;
     heartbeat.setTimerType(Qt::PreciseTimer);
     heartbeat.setInterval(HEARTBEAT_MS);
@@ -333,7 +333,7 @@ int runWindowChild(int argc, char** argv, const QString& path)
         window.loadFile(path);
         // loading replaces the window's parser; its signals arrive queued, so
         // connecting now misses none of them
-        auto* parser = window.findChild<Parser*>();
+        auto *parser = window.findChild<Parser *>();
         if (!parser) {
             fprintf(stderr, "the main window has no parser\n");
             app.quit();
@@ -341,8 +341,10 @@ int runWindowChild(int argc, char** argv, const QString& path)
         }
         // connected after the window's own handlers, so each runs right after the
         // window handled the result
-        const auto note = [&](auto signal, const char* name) {
-            QObject::connect(parser, signal, &app, [&lastResult, name]() { lastResult = name; });
+        const auto note = [&](auto signal, const char *name) {
+            QObject::connect(parser, signal, &app, [&lastResult, name]() {
+                lastResult = name;
+            });
         };
         note(&Parser::summaryAvailable, "summary");
         note(&Parser::bottomUpDataAvailable, "bottom-up tree");
@@ -362,7 +364,9 @@ int runWindowChild(int argc, char** argv, const QString& path)
             // the flame graph's build may still come back after finished()
             QTimer::singleShot(1000, &app, &QCoreApplication::quit);
         });
-        QObject::connect(parser, &Parser::failedToOpen, &app, [&]() { app.quit(); });
+        QObject::connect(parser, &Parser::failedToOpen, &app, [&]() {
+            app.quit();
+        });
     });
     app.exec();
     heartbeat.stop();
@@ -378,8 +382,7 @@ int runWindowChild(int argc, char** argv, const QString& path)
     return status;
 }
 
-struct ChildResult
-{
+struct ChildResult {
     bool ok = false;
     std::map<std::string, double> values;
     // kibibytes, as getrusage reports it
@@ -388,8 +391,8 @@ struct ChildResult
 
 // Runs this program again as a child with @p mode; its "name value" lines come
 // back through a pipe and wait4 gives the child's own peak resident size.
-ChildResult runChild(const std::string& self, const char* mode, const std::string& path,
-                     const std::vector<std::pair<std::string, std::string>>& environment = {})
+ChildResult
+runChild(const std::string &self, const char *mode, const std::string &path, const std::vector<std::pair<std::string, std::string>> &environment = {})
 {
     ChildResult result;
     int fds[2];
@@ -408,10 +411,10 @@ ChildResult runChild(const std::string& self, const char* mode, const std::strin
         dup2(fds[1], STDOUT_FILENO);
         ::close(fds[0]);
         ::close(fds[1]);
-        for (const auto& variable : environment) {
+        for (const auto &variable : environment) {
             setenv(variable.first.c_str(), variable.second.c_str(), 1);
         }
-        execl(self.c_str(), self.c_str(), mode, path.c_str(), static_cast<char*>(nullptr));
+        execl(self.c_str(), self.c_str(), mode, path.c_str(), static_cast<char *>(nullptr));
         perror("exec");
         _exit(127);
     }
@@ -428,8 +431,7 @@ ChildResult runChild(const std::string& self, const char* mode, const std::strin
     ::close(fds[0]);
     int status = 0;
     struct rusage usage = {};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
     result.maxRssKiB = usage.ru_maxrss;
     result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
 
@@ -451,8 +453,7 @@ ChildResult runChild(const std::string& self, const char* mode, const std::strin
 
 // ---- the parent ----------------------------------------------------------
 
-struct TraceResult
-{
+struct TraceResult {
     std::string path;
     TraceInput::Compression compression = TraceInput::Compression::None;
     bool ok = true;
@@ -468,17 +469,17 @@ struct TraceResult
     int stallsOverTarget = 0;
 };
 
-double best(const std::vector<double>& values)
+double best(const std::vector<double> &values)
 {
     return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
 }
 
-double worst(const std::vector<double>& values)
+double worst(const std::vector<double> &values)
 {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-const char* compressionName(TraceInput::Compression compression)
+const char *compressionName(TraceInput::Compression compression)
 {
     switch (compression) {
     case TraceInput::Compression::Gzip:
@@ -491,13 +492,13 @@ const char* compressionName(TraceInput::Compression compression)
     return "plain";
 }
 
-std::string fileName(const std::string& path)
+std::string fileName(const std::string &path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-TraceResult measure(const std::string& self, const std::string& path, int repeat, bool window)
+TraceResult measure(const std::string &self, const std::string &path, int repeat, bool window)
 {
     TraceResult result;
     result.path = path;
@@ -542,8 +543,7 @@ TraceResult measure(const std::string& self, const std::string& path, int repeat
                 break;
             }
             // the window saves its layout on close; keep that away from the user's settings
-            const auto probe = runChild(self, "--child-window", path,
-                                        {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", configHome}});
+            const auto probe = runChild(self, "--child-window", path, {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", configHome}});
             const std::string cleanup = std::string("rm -rf '") + configHome + "'";
             if (system(cleanup.c_str()) != 0) {
                 fprintf(stderr, "could not remove %s\n", configHome);
@@ -555,14 +555,17 @@ TraceResult measure(const std::string& self, const std::string& path, int repeat
             }
             result.stallMs.push_back(probe.values.at("longest_stall_ms"));
             result.stallsOverTarget += static_cast<int>(probe.values.at("stalls_over_target"));
-            fprintf(stderr, "%s: longest stall %.1f ms, %.1f s into the load\n", fileName(path).c_str(),
-                    probe.values.at("longest_stall_ms"), probe.values.at("longest_stall_at_seconds"));
+            fprintf(stderr,
+                    "%s: longest stall %.1f ms, %.1f s into the load\n",
+                    fileName(path).c_str(),
+                    probe.values.at("longest_stall_ms"),
+                    probe.values.at("longest_stall_at_seconds"));
         }
     }
     return result;
 }
 
-std::string runsText(const std::vector<double>& values, const char* format)
+std::string runsText(const std::vector<double> &values, const char *format)
 {
     std::string text;
     for (double value : values) {
@@ -576,61 +579,84 @@ std::string runsText(const std::vector<double>& values, const char* format)
     return text;
 }
 
-void printTable(const std::vector<TraceResult>& results)
+void printTable(const std::vector<TraceResult> &results)
 {
     constexpr double MiB = 1024.0 * 1024.0;
     const int labelWidth = 38;
     const int columnWidth = 22;
-    auto row = [&](const char* label, auto cell) {
+    auto row = [&](const char *label, auto cell) {
         printf("%-*s", labelWidth, label);
-        for (const auto& result : results) {
+        for (const auto &result : results) {
             printf(" %*s", columnWidth, cell(result).c_str());
         }
         printf("\n");
     };
-    auto number = [](const char* format, double value) {
+    auto number = [](const char *format, double value) {
         char buffer[64];
         snprintf(buffer, sizeof(buffer), format, value);
         return std::string(buffer);
     };
 
-    row("trace", [](const TraceResult& r) { return fileName(r.path); });
-    row("compression", [](const TraceResult& r) { return std::string(compressionName(r.compression)); });
-    row("compressed (MiB)",
-        [&](const TraceResult& r) { return number("%.1f", static_cast<double>(r.compressedBytes) / MiB); });
-    row("uncompressed (MiB)",
-        [&](const TraceResult& r) { return number("%.1f", static_cast<double>(r.uncompressedBytes) / MiB); });
-    row("runs", [&](const TraceResult& r) { return number("%.0f", static_cast<double>(r.decompress.size())); });
-    row("decompress once (s, best)", [&](const TraceResult& r) { return number("%.3f", best(r.decompress)); });
-    row("first reader pass (s, best)", [&](const TraceResult& r) { return number("%.3f", best(r.firstPass)); });
-    row("reader pass (s, best)", [&](const TraceResult& r) { return number("%.3f", best(r.secondPass)); });
-    row("pipeline to finished (s, best)", [&](const TraceResult& r) { return number("%.3f", best(r.pipeline)); });
-    row("pass / decompress", [&](const TraceResult& r) { return number("%.2f", best(r.secondPass) / best(r.decompress)); });
-    row("  target", [](const TraceResult& r) {
-        return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.5"
-                               : r.compression == TraceInput::Compression::Gzip ? "<= 1.2"
-                                                                                : "-");
+    row("trace", [](const TraceResult &r) {
+        return fileName(r.path);
     });
-    row("pipeline / (3 x decompress)",
-        [&](const TraceResult& r) { return number("%.2f", best(r.pipeline) / (3 * best(r.decompress))); });
-    row("  target", [](const TraceResult& r) {
+    row("compression", [](const TraceResult &r) {
+        return std::string(compressionName(r.compression));
+    });
+    row("compressed (MiB)", [&](const TraceResult &r) {
+        return number("%.1f", static_cast<double>(r.compressedBytes) / MiB);
+    });
+    row("uncompressed (MiB)", [&](const TraceResult &r) {
+        return number("%.1f", static_cast<double>(r.uncompressedBytes) / MiB);
+    });
+    row("runs", [&](const TraceResult &r) {
+        return number("%.0f", static_cast<double>(r.decompress.size()));
+    });
+    row("decompress once (s, best)", [&](const TraceResult &r) {
+        return number("%.3f", best(r.decompress));
+    });
+    row("first reader pass (s, best)", [&](const TraceResult &r) {
+        return number("%.3f", best(r.firstPass));
+    });
+    row("reader pass (s, best)", [&](const TraceResult &r) {
+        return number("%.3f", best(r.secondPass));
+    });
+    row("pipeline to finished (s, best)", [&](const TraceResult &r) {
+        return number("%.3f", best(r.pipeline));
+    });
+    row("pass / decompress", [&](const TraceResult &r) {
+        return number("%.2f", best(r.secondPass) / best(r.decompress));
+    });
+    row("  target", [](const TraceResult &r) {
+        return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.5" : r.compression == TraceInput::Compression::Gzip ? "<= 1.2" : "-");
+    });
+    row("pipeline / (3 x decompress)", [&](const TraceResult &r) {
+        return number("%.2f", best(r.pipeline) / (3 * best(r.decompress)));
+    });
+    row("  target", [](const TraceResult &r) {
         return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.3" : "-");
     });
-    row("pipeline peak RSS (MiB)",
-        [&](const TraceResult& r) { return number("%.1f", static_cast<double>(r.peakRssKiB) / 1024.0); });
-    row("tables + per-stack costs (MiB)",
-        [&](const TraceResult& r) { return number("%.1f", static_cast<double>(r.tableBytes) / MiB); });
-    row("peak RSS / tables (target < 2)", [&](const TraceResult& r) {
-        return r.tableBytes ? number("%.2f", static_cast<double>(r.peakRssKiB) * 1024.0 / static_cast<double>(r.tableBytes))
-                            : std::string("-");
+    row("pipeline peak RSS (MiB)", [&](const TraceResult &r) {
+        return number("%.1f", static_cast<double>(r.peakRssKiB) / 1024.0);
     });
-    if (std::any_of(results.begin(), results.end(), [](const TraceResult& r) { return !r.stallMs.empty(); })) {
-        row("window: longest stall (ms, worst)", [&](const TraceResult& r) { return number("%.1f", worst(r.stallMs)); });
-        row("window: stalls > 100 ms (all runs)",
-            [&](const TraceResult& r) { return number("%.0f", static_cast<double>(r.stallsOverTarget)); });
+    row("tables + per-stack costs (MiB)", [&](const TraceResult &r) {
+        return number("%.1f", static_cast<double>(r.tableBytes) / MiB);
+    });
+    row("peak RSS / tables (target < 2)", [&](const TraceResult &r) {
+        return r.tableBytes ? number("%.2f", static_cast<double>(r.peakRssKiB) * 1024.0 / static_cast<double>(r.tableBytes)) : std::string("-");
+    });
+    if (std::any_of(results.begin(), results.end(), [](const TraceResult &r) {
+            return !r.stallMs.empty();
+        })) {
+        row("window: longest stall (ms, worst)", [&](const TraceResult &r) {
+            return number("%.1f", worst(r.stallMs));
+        });
+        row("window: stalls > 100 ms (all runs)", [&](const TraceResult &r) {
+            return number("%.0f", static_cast<double>(r.stallsOverTarget));
+        });
     }
     printf("\nevery run (s):\n");
-    for (const auto& r : results) {
+    for (const auto &r : results) {
         printf("%s\n", fileName(r.path).c_str());
         printf("  decompress: %s\n", runsText(r.decompress, "%.3f").c_str());
         printf("  first pass: %s\n", runsText(r.firstPass, "%.3f").c_str());
@@ -644,26 +670,23 @@ void printTable(const std::vector<TraceResult>& results)
 
 // Writes a zstd and a gzip trace of @p size into a fresh directory with the
 // generator built beside this program.
-bool generate(const std::string& self, const std::string& size, std::string* directory,
-              std::vector<std::string>* paths)
+bool generate(const std::string &self, const std::string &size, std::string *directory, std::vector<std::string> *paths)
 {
     const auto slash = self.rfind('/');
-    const std::string generator = (slash == std::string::npos ? std::string(".") : self.substr(0, slash))
-        + "/memloupe-tracegen";
-    const char* tmp = getenv("TMPDIR");
+    const std::string generator = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/memloupe-tracegen";
+    const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/memloupe-bench-XXXXXX";
     if (!mkdtemp(pattern.data())) {
         perror("mkdtemp");
         return false;
     }
     *directory = pattern;
-    for (const char* suffix : {".zst", ".gz"}) {
+    for (const char *suffix : {".zst", ".gz"}) {
         const std::string output = *directory + "/memloupe.bench" + suffix;
         fprintf(stderr, "generating %s (%s)\n", output.c_str(), size.c_str());
         const pid_t pid = fork();
         if (pid == 0) {
-            execl(generator.c_str(), generator.c_str(), "--size", size.c_str(), "--output", output.c_str(),
-                  static_cast<char*>(nullptr));
+            execl(generator.c_str(), generator.c_str(), "--size", size.c_str(), "--output", output.c_str(), static_cast<char *>(nullptr));
             perror(generator.c_str());
             _exit(127);
         }
@@ -677,7 +700,7 @@ bool generate(const std::string& self, const std::string& size, std::string* dir
     return true;
 }
 
-void usage(const char* program)
+void usage(const char *program)
 {
     fprintf(stderr,
             "usage: %s [--repeat N] [--no-window] (--generate SIZE | TRACE...)\n"
@@ -688,7 +711,7 @@ void usage(const char* program)
             program);
 }
 
-std::string selfPath(const char* argv0)
+std::string selfPath(const char *argv0)
 {
     char buffer[4096];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
@@ -699,7 +722,7 @@ std::string selfPath(const char* argv0)
 }
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "--child-pipeline") == 0) {
         return runPipelineChild(argc, argv, QString::fromLocal8Bit(argv[2]));
@@ -740,13 +763,13 @@ int main(int argc, char** argv)
 
     std::vector<TraceResult> results;
     bool ok = true;
-    for (const auto& path : paths) {
+    for (const auto &path : paths) {
         results.push_back(measure(self, path, repeat, window));
         ok = ok && results.back().ok;
     }
 
     if (!generatedDirectory.empty()) {
-        for (const auto& path : paths) {
+        for (const auto &path : paths) {
             unlink(path.c_str());
         }
         rmdir(generatedDirectory.c_str());

@@ -12,8 +12,9 @@
 
 #include "analyze/accumulatedtracedata.h"
 
-namespace {
-std::atomic<uint64_t> g_allocations {0};
+namespace
+{
+std::atomic<uint64_t> g_allocations{0};
 
 class NullData : public AccumulatedTraceData
 {
@@ -21,10 +22,10 @@ public:
     void handleTimeStamp(int64_t, int64_t, bool, ParsePass) override
     {
     }
-    void handleAllocation(const AllocationInfo&, AllocationInfoIndex) override
+    void handleAllocation(const AllocationInfo &, AllocationInfoIndex) override
     {
     }
-    void handleDebuggee(const char*) override
+    void handleDebuggee(const char *) override
     {
     }
 };
@@ -35,26 +36,26 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 }
 }
 
-void* operator new(std::size_t size)
+void *operator new(std::size_t size)
 {
     ++g_allocations;
-    if (void* ptr = std::malloc(size ? size : 1)) {
+    if (void *ptr = std::malloc(size ? size : 1)) {
         return ptr;
     }
     throw std::bad_alloc();
 }
 
-void operator delete(void* ptr) noexcept
+void operator delete(void *ptr) noexcept
 {
     std::free(ptr);
 }
 
-void operator delete(void* ptr, std::size_t) noexcept
+void operator delete(void *ptr, std::size_t) noexcept
 {
     std::free(ptr);
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (argc != 2) {
         fprintf(stderr, "usage: %s TRACE\n", argv[0]);
@@ -81,12 +82,12 @@ int main(int argc, char** argv)
     printf("compressed bytes: %lld, uncompressed bytes: %lld\n",
            static_cast<long long>(data.parsingState.readCompressedByte),
            static_cast<long long>(data.parsingState.readUncompressedByte));
-    printf("allocation events: %lld, peak: %lld\n", static_cast<long long>(data.totalCost.allocations),
-           static_cast<long long>(data.totalCost.peak));
-    printf("temporary: %lld, leaked: %lld, total time: %lld\n", static_cast<long long>(data.totalCost.temporary),
-           static_cast<long long>(data.totalCost.leaked), static_cast<long long>(data.totalTime));
-    printf("strings: %zu, instruction pointers: %zu, trace nodes: %zu\n", data.strings.size(),
-           data.instructionPointers.size(), data.traces.size());
+    printf("allocation events: %lld, peak: %lld\n", static_cast<long long>(data.totalCost.allocations), static_cast<long long>(data.totalCost.peak));
+    printf("temporary: %lld, leaked: %lld, total time: %lld\n",
+           static_cast<long long>(data.totalCost.temporary),
+           static_cast<long long>(data.totalCost.leaked),
+           static_cast<long long>(data.totalTime));
+    printf("strings: %zu, instruction pointers: %zu, trace nodes: %zu\n", data.strings.size(), data.instructionPointers.size(), data.traces.size());
     printf("first pass: %.3f s, second pass: %.3f s\n", first, second);
     printf("heap allocations during the second pass: %llu\n", static_cast<unsigned long long>(allocationsInPass));
     return 0;

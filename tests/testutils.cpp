@@ -25,7 +25,7 @@ std::string suffixFor(Compression compression)
     return {};
 }
 
-bool writeTraceFile(const std::string& path, const std::string& contents, Compression compression)
+bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression)
 {
     std::ofstream file(path, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
     if (!file) {

@@ -12,8 +12,7 @@
 
 #include "analyze/accumulatedtracedata.h"
 
-enum class Compression
-{
+enum class Compression {
     None,
     Gzip,
     Zstd,
@@ -23,7 +22,7 @@ enum class Compression
 std::string suffixFor(Compression compression);
 
 // Writes @p contents to @p path compressed as asked; returns false on failure.
-bool writeTraceFile(const std::string& path, const std::string& contents, Compression compression);
+bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression);
 
 // Captures everything written to the standard error file descriptor while alive.
 class StderrCapture
@@ -31,8 +30,8 @@ class StderrCapture
 public:
     StderrCapture();
     ~StderrCapture();
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
 
     // Stops capturing (if still capturing) and returns what was written.
     std::string finish();
@@ -48,15 +47,13 @@ private:
 class RecordingData : public AccumulatedTraceData
 {
 public:
-    struct TimeStampCall
-    {
+    struct TimeStampCall {
         int64_t oldStamp;
         int64_t newStamp;
         bool isFinal;
         ParsePass pass;
     };
-    struct AllocationCall
-    {
+    struct AllocationCall {
         AllocationInfo info;
         AllocationInfoIndex index;
     };
@@ -66,12 +63,12 @@ public:
         timeStamps.push_back({oldStamp, newStamp, isFinalTimeStamp, pass});
     }
 
-    void handleAllocation(const AllocationInfo& info, AllocationInfoIndex index) override
+    void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) override
     {
         allocationCalls.push_back({info, index});
     }
 
-    void handleDebuggee(const char* command) override
+    void handleDebuggee(const char *command) override
     {
         debuggees.emplace_back(command);
     }

@@ -20,7 +20,7 @@ AccumulatedTraceData::AccumulatedTraceData()
 
 AccumulatedTraceData::~AccumulatedTraceData() = default;
 
-const InstructionPointer& AccumulatedTraceData::findIp(IpIndex ipIndex) const
+const InstructionPointer &AccumulatedTraceData::findIp(IpIndex ipIndex) const
 {
     static const InstructionPointer none;
     if (!ipIndex || ipIndex.index > instructionPointers.size()) {
@@ -59,8 +59,10 @@ AllocationIndex AccumulatedTraceData::mapToAllocationIndex(TraceIndex traceIndex
         return allocationIndex;
     }
 
-    auto it = std::lower_bound(traceIndexToAllocationIndex.begin(), traceIndexToAllocationIndex.end(), traceIndex,
-                               [](const std::pair<TraceIndex, AllocationIndex>& entry, TraceIndex index) {
+    auto it = std::lower_bound(traceIndexToAllocationIndex.begin(),
+                               traceIndexToAllocationIndex.end(),
+                               traceIndex,
+                               [](const std::pair<TraceIndex, AllocationIndex> &entry, TraceIndex index) {
                                    return entry.first < index;
                                });
     if (it != traceIndexToAllocationIndex.end() && it->first == traceIndex) {
@@ -74,7 +76,7 @@ AllocationIndex AccumulatedTraceData::mapToAllocationIndex(TraceIndex traceIndex
     return allocationIndex;
 }
 
-void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const
+void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode> *chain) const
 {
     chain->clear();
     const TraceIndex start = index;
@@ -89,7 +91,7 @@ void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>
             chain->push_back({});
             return;
         }
-        const auto& node = traces[index.index - 1];
+        const auto &node = traces[index.index - 1];
         chain->push_back(node);
         index = node.parentIndex;
         if (index && index == mark) {
@@ -117,7 +119,7 @@ void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode>
     chain->clear();
     index = start;
     while (seen.insert(index).second) {
-        const auto& node = traces[index.index - 1];
+        const auto &node = traces[index.index - 1];
         chain->push_back(node);
         index = node.parentIndex;
         if (!index) {
@@ -163,7 +165,7 @@ void AccumulatedTraceData::applyLeakSuppressions()
 
     std::vector<SuppressionStringMatch> ipMatches(instructionPointers.size());
     for (std::size_t i = 0; i < instructionPointers.size(); ++i) {
-        const auto& ip = instructionPointers[i];
+        const auto &ip = instructionPointers[i];
         auto match = stringMatch(ip.moduleIndex);
         if (!match) {
             match = stringMatch(ip.frame.functionIndex);
@@ -183,7 +185,7 @@ void AccumulatedTraceData::applyLeakSuppressions()
     // parents precede their children, so the outermost matching frame wins
     std::vector<SuppressionStringMatch> traceMatches(traces.size());
     for (std::size_t i = 0; i < traces.size(); ++i) {
-        const auto& node = traces[i];
+        const auto &node = traces[i];
         SuppressionStringMatch match;
         const auto parent = node.parentIndex.index;
         if (parent && parent <= traceMatches.size()) {
@@ -195,7 +197,7 @@ void AccumulatedTraceData::applyLeakSuppressions()
         traceMatches[i] = match;
     }
 
-    for (auto& allocation : allocations) {
+    for (auto &allocation : allocations) {
         const auto index = allocation.traceIndex.index;
         if (!index || index > traceMatches.size()) {
             continue;
@@ -204,7 +206,7 @@ void AccumulatedTraceData::applyLeakSuppressions()
         if (!match) {
             continue;
         }
-        auto& suppression = suppressions[match.suppressionIndex];
+        auto &suppression = suppressions[match.suppressionIndex];
         totalLeakedSuppressed = wrappingAdd(totalLeakedSuppressed, allocation.leaked);
         ++suppression.matches;
         suppression.leaked = wrappingAdd(suppression.leaked, allocation.leaked);

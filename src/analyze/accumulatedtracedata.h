@@ -21,18 +21,17 @@
 
 struct AllocationInfoSet;
 
-struct Frame
-{
+struct Frame {
     FunctionIndex functionIndex;
     FileIndex fileIndex;
     int line = 0;
 
-    bool operator==(const Frame& rhs) const
+    bool operator==(const Frame &rhs) const
     {
         return functionIndex == rhs.functionIndex && fileIndex == rhs.fileIndex && line == rhs.line;
     }
 
-    bool operator<(const Frame& rhs) const
+    bool operator<(const Frame &rhs) const
     {
         if (functionIndex != rhs.functionIndex) {
             return functionIndex < rhs.functionIndex;
@@ -44,14 +43,13 @@ struct Frame
     }
 };
 
-struct InstructionPointer
-{
+struct InstructionPointer {
     uint64_t instructionPointer = 0;
     ModuleIndex moduleIndex;
     Frame frame;
     std::vector<Frame> inlined;
 
-    bool compareWithoutAddress(const InstructionPointer& other) const
+    bool compareWithoutAddress(const InstructionPointer &other) const
     {
         if (moduleIndex != other.moduleIndex) {
             return moduleIndex < other.moduleIndex;
@@ -59,25 +57,22 @@ struct InstructionPointer
         return frame < other.frame;
     }
 
-    bool equalWithoutAddress(const InstructionPointer& other) const
+    bool equalWithoutAddress(const InstructionPointer &other) const
     {
         return moduleIndex == other.moduleIndex && frame == other.frame;
     }
 };
 
-struct TraceNode
-{
+struct TraceNode {
     IpIndex ipIndex;
     TraceIndex parentIndex;
 };
 
-struct Allocation : AllocationData
-{
+struct Allocation : AllocationData {
     TraceIndex traceIndex;
 };
 
-struct AllocationInfo
-{
+struct AllocationInfo {
     uint64_t size = 0;
     AllocationIndex allocationIndex;
 };
@@ -85,21 +80,18 @@ struct AllocationInfo
 class AccumulatedTraceData
 {
 public:
-    enum ParsePass
-    {
+    enum ParsePass {
         FirstPass = 0,
         SecondPass = 1,
         ThirdPass = 2,
     };
 
-    struct SystemInfo
-    {
+    struct SystemInfo {
         int64_t pages = 0;
         int64_t pageSize = 0;
     };
 
-    struct ParsingState
-    {
+    struct ParsingState {
         int64_t fileSize = 0;
         int64_t readCompressedByte = 0;
         int64_t readUncompressedByte = 0;
@@ -111,29 +103,29 @@ public:
     AccumulatedTraceData();
     virtual ~AccumulatedTraceData();
 
-    AccumulatedTraceData(const AccumulatedTraceData&) = delete;
-    AccumulatedTraceData& operator=(const AccumulatedTraceData&) = delete;
+    AccumulatedTraceData(const AccumulatedTraceData &) = delete;
+    AccumulatedTraceData &operator=(const AccumulatedTraceData &) = delete;
 
     // Called for every time stamp inside the window, and once at the end of every
     // successful pass with isFinalTimeStamp set.
     virtual void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) = 0;
     // Called for every counted allocation in the second and third passes.
-    virtual void handleAllocation(const AllocationInfo& info, AllocationInfoIndex index) = 0;
-    virtual void handleDebuggee(const char* command) = 0;
+    virtual void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) = 0;
+    virtual void handleDebuggee(const char *command) = 0;
 
     // First pass and, if that succeeded, second pass.
-    bool read(const std::string& inputFile, bool isReparsing);
-    bool read(const std::string& inputFile, ParsePass pass, bool isReparsing);
+    bool read(const std::string &inputFile, bool isReparsing);
+    bool read(const std::string &inputFile, ParsePass pass, bool isReparsing);
     // One pass over a chain whose first and second-to-last components are byte counters.
-    bool read(boost::iostreams::filtering_istream& in, ParsePass pass, bool isReparsing);
+    bool read(boost::iostreams::filtering_istream &in, ParsePass pass, bool isReparsing);
 
-    const InstructionPointer& findIp(IpIndex ipIndex) const;
+    const InstructionPointer &findIp(IpIndex ipIndex) const;
     TraceNode findTrace(TraceIndex traceIndex) const;
     bool isStopIndex(StringIndex index) const;
     AllocationIndex mapToAllocationIndex(TraceIndex traceIndex);
 
     // Subtracts @p base, matching call stacks by source location rather than by address.
-    void diff(const AccumulatedTraceData& base);
+    void diff(const AccumulatedTraceData &base);
 
     void applyLeakSuppressions();
 
@@ -167,11 +159,11 @@ public:
     // Call stack of @p index, innermost node first; an index beyond the table is
     // a node without instruction pointer. A parent chain that loops is cut where
     // it repeats; the first such cut is reported on standard error.
-    void collectTrace(TraceIndex index, std::vector<TraceNode>* chain) const;
+    void collectTrace(TraceIndex index, std::vector<TraceNode> *chain) const;
 
 private:
-    template <typename LineSource>
-    bool readLines(LineSource& source, ParsePass pass, bool isReparsing);
+    template<typename LineSource>
+    bool readLines(LineSource &source, ParsePass pass, bool isReparsing);
 
     // Numbering of the (size, trace index) pairs of a format-0 file, kept from the
     // full first pass so that later passes and reparses charge the same infos.

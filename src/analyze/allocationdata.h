@@ -19,8 +19,7 @@ inline int64_t wrappingSubtract(int64_t lhs, int64_t rhs)
     return static_cast<int64_t>(static_cast<uint64_t>(lhs) - static_cast<uint64_t>(rhs));
 }
 
-struct AllocationData
-{
+struct AllocationData {
     // number of allocation events
     int64_t allocations = 0;
     // allocations whose block was freed by the very next counted heap event
@@ -35,18 +34,17 @@ struct AllocationData
         *this = {};
     }
 
-    bool operator==(const AllocationData& rhs) const
+    bool operator==(const AllocationData &rhs) const
     {
-        return allocations == rhs.allocations && temporary == rhs.temporary && leaked == rhs.leaked
-            && peak == rhs.peak;
+        return allocations == rhs.allocations && temporary == rhs.temporary && leaked == rhs.leaked && peak == rhs.peak;
     }
 
-    bool operator!=(const AllocationData& rhs) const
+    bool operator!=(const AllocationData &rhs) const
     {
         return !operator==(rhs);
     }
 
-    AllocationData& operator+=(const AllocationData& rhs)
+    AllocationData &operator+=(const AllocationData &rhs)
     {
         allocations = wrappingAdd(allocations, rhs.allocations);
         temporary = wrappingAdd(temporary, rhs.temporary);
@@ -55,7 +53,7 @@ struct AllocationData
         return *this;
     }
 
-    AllocationData& operator-=(const AllocationData& rhs)
+    AllocationData &operator-=(const AllocationData &rhs)
     {
         allocations = wrappingSubtract(allocations, rhs.allocations);
         temporary = wrappingSubtract(temporary, rhs.temporary);
@@ -65,7 +63,7 @@ struct AllocationData
     }
 };
 
-inline AllocationData operator-(AllocationData lhs, const AllocationData& rhs)
+inline AllocationData operator-(AllocationData lhs, const AllocationData &rhs)
 {
     return lhs -= rhs;
 }

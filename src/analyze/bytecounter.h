@@ -13,8 +13,8 @@
 class ByteCounter : public boost::iostreams::multichar_input_filter
 {
 public:
-    template <typename Source>
-    std::streamsize read(Source& src, char* s, std::streamsize n)
+    template<typename Source>
+    std::streamsize read(Source &src, char *s, std::streamsize n)
     {
         const auto result = boost::iostreams::read(src, s, n);
         if (result > 0) {

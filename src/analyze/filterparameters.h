@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-struct FilterParameters
-{
+struct FilterParameters {
     // milliseconds since the start of the profiled run
     int64_t minTime = 0;
     int64_t maxTime = std::numeric_limits<int64_t>::max();

@@ -4,7 +4,8 @@
 #include <fstream>
 #include <string_view>
 
-namespace {
+namespace
+{
 bool isCSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -37,7 +38,7 @@ std::string parseSuppression(std::string line)
     return {};
 }
 
-std::vector<std::string> parseSuppressions(const std::string& suppressionFile, bool* ok)
+std::vector<std::string> parseSuppressions(const std::string &suppressionFile, bool *ok)
 {
     if (ok) {
         *ok = true;
@@ -75,12 +76,16 @@ std::vector<std::string> parseSuppressions(const std::string& suppressionFile, b
 std::vector<Suppression> builtinSuppressions()
 {
     // well-known one-time allocations of the C library and GLib that are never freed
-    return {{"__nss_module_allocate", 0, 0}, {"__gconv_read_conf", 0, 0}, {"__new_exitfn", 0, 0},
-            {"tzset_internal", 0, 0},        {"dl_open_worker", 0, 0},    {"g_main_context_new", 0, 0},
+    return {{"__nss_module_allocate", 0, 0},
+            {"__gconv_read_conf", 0, 0},
+            {"__new_exitfn", 0, 0},
+            {"tzset_internal", 0, 0},
+            {"dl_open_worker", 0, 0},
+            {"g_main_context_new", 0, 0},
             {"g_thread_self", 0, 0}};
 }
 
-bool matchesSuppression(const std::string& suppression, const std::string& haystack)
+bool matchesSuppression(const std::string &suppression, const std::string &haystack)
 {
     if (suppression == haystack) {
         return true;

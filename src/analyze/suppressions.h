@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-struct Suppression
-{
+struct Suppression {
     std::string pattern;
     // number of call-stack cost records this rule suppressed
     int64_t matches = 0;
@@ -19,8 +18,7 @@ struct Suppression
     int64_t leaked = 0;
 };
 
-struct SuppressionStringMatch
-{
+struct SuppressionStringMatch {
     static constexpr std::size_t NO_MATCH = std::numeric_limits<std::size_t>::max();
 
     SuppressionStringMatch() = default;
@@ -41,8 +39,8 @@ struct SuppressionStringMatch
 std::string parseSuppression(std::string line);
 
 // Every pattern of a suppression file, in file order. An empty file name yields nothing.
-std::vector<std::string> parseSuppressions(const std::string& suppressionFile, bool* ok);
+std::vector<std::string> parseSuppressions(const std::string &suppressionFile, bool *ok);
 
 std::vector<Suppression> builtinSuppressions();
 
-bool matchesSuppression(const std::string& suppression, const std::string& haystack);
+bool matchesSuppression(const std::string &suppression, const std::string &haystack);

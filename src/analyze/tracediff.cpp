@@ -11,21 +11,21 @@
 
 #include <tsl/robin_map.h>
 
-namespace {
-// What two instruction pointers are compared by across data sets.
-struct IpKey
+namespace
 {
+// What two instruction pointers are compared by across data sets.
+struct IpKey {
     StringIndex module;
     StringIndex function;
     StringIndex file;
     int line = 0;
 
-    bool operator==(const IpKey& rhs) const
+    bool operator==(const IpKey &rhs) const
     {
         return module == rhs.module && function == rhs.function && file == rhs.file && line == rhs.line;
     }
 
-    bool operator<(const IpKey& rhs) const
+    bool operator<(const IpKey &rhs) const
     {
         if (module != rhs.module) {
             return module < rhs.module;
@@ -40,14 +40,13 @@ struct IpKey
     }
 };
 
-IpKey keyOf(const InstructionPointer& ip)
+IpKey keyOf(const InstructionPointer &ip)
 {
     return {ip.moduleIndex, ip.frame.functionIndex, ip.frame.fileIndex, ip.frame.line};
 }
 
-struct identity
-{
-    IpKey operator()(const InstructionPointer& ip) const
+struct identity {
+    IpKey operator()(const InstructionPointer &ip) const
     {
         return keyOf(ip);
     }
@@ -58,9 +57,8 @@ struct identity
 class TraceComparer
 {
 public:
-    template <typename IpMapper>
-    int compareTraceIndices(TraceIndex lhs, const AccumulatedTraceData& lhsData, TraceIndex rhs,
-                            const AccumulatedTraceData& rhsData, const IpMapper& ipMapper)
+    template<typename IpMapper>
+    int compareTraceIndices(TraceIndex lhs, const AccumulatedTraceData &lhsData, TraceIndex rhs, const AccumulatedTraceData &rhsData, const IpMapper &ipMapper)
     {
         if (!lhs) {
             return rhs ? -1 : 0;
@@ -93,7 +91,7 @@ private:
 };
 
 // Merges runs of equal neighbours of a sorted range into their first element.
-template <typename Iterator, typename Equal, typename Reduce>
+template<typename Iterator, typename Equal, typename Reduce>
 Iterator inplace_unique_reduce(Iterator first, Iterator last, Equal equal, Reduce reduce)
 {
     if (first == last) {
@@ -110,7 +108,7 @@ Iterator inplace_unique_reduce(Iterator first, Iterator last, Equal equal, Reduc
     return ++current;
 }
 
-std::vector<IpIndex> sortedIndices(const std::vector<InstructionPointer>& ips)
+std::vector<IpIndex> sortedIndices(const std::vector<InstructionPointer> &ips)
 {
     std::vector<IpIndex> indices(ips.size());
     for (std::size_t i = 0; i < indices.size(); ++i) {
@@ -123,7 +121,7 @@ std::vector<IpIndex> sortedIndices(const std::vector<InstructionPointer>& ips)
 }
 }
 
-void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
+void AccumulatedTraceData::diff(const AccumulatedTraceData &base)
 {
     totalCost -= base.totalCost;
     totalTime = wrappingSubtract(totalTime, base.totalTime);
@@ -134,8 +132,7 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
         if (base.systemInfo.pageSize == pageSize || pageSize == 0) {
             return pages;
         }
-        return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(base.systemInfo.pageSize)
-                                    / static_cast<double>(pageSize));
+        return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(base.systemInfo.pageSize) / static_cast<double>(pageSize));
     };
     peakRSS = wrappingSubtract(peakRSS, inOwnPages(base.peakRSS));
     systemInfo.pages = wrappingSubtract(systemInfo.pages, inOwnPages(base.systemInfo.pages));
@@ -144,17 +141,18 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
     TraceComparer comparer;
 
     // merge our own call stacks that differ only in their addresses
-    std::sort(allocations.begin(), allocations.end(), [this, &comparer](const Allocation& lhs, const Allocation& rhs) {
+    std::sort(allocations.begin(), allocations.end(), [this, &comparer](const Allocation &lhs, const Allocation &rhs) {
         return comparer.compareTraceIndices(lhs.traceIndex, *this, rhs.traceIndex, *this, identity()) < 0;
     });
     allocations.erase(inplace_unique_reduce(
-                          allocations.begin(), allocations.end(),
-                          [this, &comparer](const Allocation& lhs, const Allocation& rhs) {
-                              return comparer.compareTraceIndices(lhs.traceIndex, *this, rhs.traceIndex, *this,
-                                                                  identity())
-                                  == 0;
+                          allocations.begin(),
+                          allocations.end(),
+                          [this, &comparer](const Allocation &lhs, const Allocation &rhs) {
+                              return comparer.compareTraceIndices(lhs.traceIndex, *this, rhs.traceIndex, *this, identity()) == 0;
                           },
-                          [](Allocation& lhs, const Allocation& rhs) { lhs += rhs; }),
+                          [](Allocation &lhs, const Allocation &rhs) {
+                              lhs += rhs;
+                          }),
                       allocations.end());
 
     // remapStrings: base string index -> our string index, appending texts we lack
@@ -191,15 +189,14 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
         ip.moduleIndex = {remapString(ip.moduleIndex)};
         ip.frame.functionIndex = {remapString(ip.frame.functionIndex)};
         ip.frame.fileIndex = {remapString(ip.frame.fileIndex)};
-        for (auto& frame : ip.inlined) {
+        for (auto &frame : ip.inlined) {
             frame.functionIndex = {remapString(frame.functionIndex)};
             frame.fileIndex = {remapString(frame.fileIndex)};
         }
         return ip;
     };
-    auto remapIpKey = [&remapString](const InstructionPointer& ip) {
-        return IpKey {remapString(ip.moduleIndex), remapString(ip.frame.functionIndex),
-                      remapString(ip.frame.fileIndex), ip.frame.line};
+    auto remapIpKey = [&remapString](const InstructionPointer &ip) {
+        return IpKey{remapString(ip.moduleIndex), remapString(ip.frame.functionIndex), remapString(ip.frame.fileIndex), ip.frame.line};
     };
 
     auto sortedIps = sortedIndices(instructionPointers);
@@ -208,7 +205,7 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
             return index;
         }
         auto ip = remapIp(base.findIp(index));
-        auto it = std::lower_bound(sortedIps.begin(), sortedIps.end(), ip, [this](IpIndex own, const InstructionPointer& ip) {
+        auto it = std::lower_bound(sortedIps.begin(), sortedIps.end(), ip, [this](IpIndex own, const InstructionPointer &ip) {
             return findIp(own).compareWithoutAddress(ip);
         });
         if (it != sortedIps.end() && findIp(*it).equalWithoutAddress(ip)) {
@@ -238,15 +235,12 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
         return parent;
     };
 
-    for (const auto& baseAllocation : base.allocations) {
+    for (const auto &baseAllocation : base.allocations) {
         const auto baseTrace = baseAllocation.traceIndex;
-        auto it = std::lower_bound(allocations.begin(), allocations.end(), baseTrace,
-                                   [&](const Allocation& own, TraceIndex trace) {
-                                       return comparer.compareTraceIndices(own.traceIndex, *this, trace, base, remapIpKey)
-                                           < 0;
-                                   });
-        if (it == allocations.end()
-            || comparer.compareTraceIndices(it->traceIndex, *this, baseTrace, base, remapIpKey) != 0) {
+        auto it = std::lower_bound(allocations.begin(), allocations.end(), baseTrace, [&](const Allocation &own, TraceIndex trace) {
+            return comparer.compareTraceIndices(own.traceIndex, *this, trace, base, remapIpKey) < 0;
+        });
+        if (it == allocations.end() || comparer.compareTraceIndices(it->traceIndex, *this, baseTrace, base, remapIpKey) != 0) {
             Allocation allocation;
             allocation.traceIndex = copyTrace(baseTrace);
             it = allocations.insert(it, allocation);
@@ -254,9 +248,10 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData& base)
         *it -= baseAllocation;
     }
 
-    allocations.erase(std::remove_if(allocations.begin(), allocations.end(),
-                                     [](const Allocation& allocation) {
-                                         return static_cast<const AllocationData&>(allocation) == AllocationData();
+    allocations.erase(std::remove_if(allocations.begin(),
+                                     allocations.end(),
+                                     [](const Allocation &allocation) {
+                                         return static_cast<const AllocationData &>(allocation) == AllocationData();
                                      }),
                       allocations.end());
 }

@@ -14,7 +14,8 @@
 
 const char TraceInput::s_emptyBlock[TraceInput::BLOCK_PADDING] = {'\n'};
 
-namespace {
+namespace
+{
 // large blocks keep the hand-over between the threads rare
 constexpr std::size_t BLOCK_SIZE = 1 << 20;
 constexpr std::size_t READ_SIZE = 1 << 18;
@@ -22,7 +23,7 @@ constexpr std::size_t READ_SIZE = 1 << 18;
 constexpr std::size_t QUEUE_DEPTH = 4;
 
 // read() that retries on interruption; -1 on error
-ssize_t readSome(int fd, char* buffer, std::size_t size)
+ssize_t readSome(int fd, char *buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);
@@ -33,7 +34,7 @@ ssize_t readSome(int fd, char* buffer, std::size_t size)
 }
 }
 
-TraceInput::Compression TraceInput::compressionFor(const std::string& path)
+TraceInput::Compression TraceInput::compressionFor(const std::string &path)
 {
     if (boost::algorithm::ends_with(path, ".gz")) {
         return Compression::Gzip;
@@ -44,7 +45,7 @@ TraceInput::Compression TraceInput::compressionFor(const std::string& path)
     return Compression::None;
 }
 
-std::unique_ptr<TraceInput> TraceInput::open(const std::string& path)
+std::unique_ptr<TraceInput> TraceInput::open(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -65,7 +66,9 @@ TraceInput::TraceInput(int fd, Compression compression, int64_t fileSize)
     , m_compression(compression)
     , m_fileSize(fileSize)
 {
-    m_producer = std::thread([this]() { produce(); });
+    m_producer = std::thread([this]() {
+        produce();
+    });
 }
 
 TraceInput::~TraceInput()
@@ -79,7 +82,7 @@ TraceInput::~TraceInput()
     ::close(m_fd);
 }
 
-bool TraceInput::nextLineSlow(std::string_view* line)
+bool TraceInput::nextLineSlow(std::string_view *line)
 {
     // the rest of the current block is the start of a line that goes on in the next one
     m_carry.clear();
@@ -97,7 +100,7 @@ bool TraceInput::nextLineSlow(std::string_view* line)
             m_carry.clear();
             return false;
         }
-        const auto* end = static_cast<const char*>(memchr(m_blockData, '\n', m_blockSize));
+        const auto *end = static_cast<const char *>(memchr(m_blockData, '\n', m_blockSize));
         if (!end) {
             m_carry.append(m_blockData, m_blockSize);
             m_position = m_blockSize;
@@ -129,7 +132,9 @@ bool TraceInput::advanceBlock()
     m_position = 0;
 
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_condition.wait(lock, [this]() { return !m_full.empty() || m_producerDone; });
+    m_condition.wait(lock, [this]() {
+        return !m_full.empty() || m_producerDone;
+    });
     if (m_full.empty()) {
         m_ended = true;
         m_failed = m_producerFailed;
@@ -147,9 +152,7 @@ bool TraceInput::advanceBlock()
     m_blockSize = m_current->size;
     m_blockCompressedStart = m_lastCompressedEnd;
     m_lastCompressedEnd = std::max(m_current->compressedEnd, m_lastCompressedEnd);
-    m_compressedPerByte = m_blockSize
-        ? static_cast<double>(m_lastCompressedEnd - m_blockCompressedStart) / static_cast<double>(m_blockSize)
-        : 0;
+    m_compressedPerByte = m_blockSize ? static_cast<double>(m_lastCompressedEnd - m_blockCompressedStart) / static_cast<double>(m_blockSize) : 0;
     return true;
 }
 
@@ -163,7 +166,9 @@ void TraceInput::recycle(std::unique_ptr<Block> block)
 std::unique_ptr<TraceInput::Block> TraceInput::takeFreeBlock()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_condition.wait(lock, [this]() { return m_full.size() < QUEUE_DEPTH || m_stop; });
+    m_condition.wait(lock, [this]() {
+        return m_full.size() < QUEUE_DEPTH || m_stop;
+    });
     if (m_stop) {
         return {};
     }
@@ -266,7 +271,7 @@ void TraceInput::produce()
                     break;
                 }
                 consumed += n;
-                stream.next_in = reinterpret_cast<Bytef*>(input.data());
+                stream.next_in = reinterpret_cast<Bytef *>(input.data());
                 stream.avail_in = static_cast<uInt>(n);
             }
             if (memberDone) {
@@ -274,7 +279,7 @@ void TraceInput::produce()
                 inflateReset(&stream);
                 memberDone = false;
             }
-            stream.next_out = reinterpret_cast<Bytef*>(block->data.data() + block->size);
+            stream.next_out = reinterpret_cast<Bytef *>(block->data.data() + block->size);
             stream.avail_out = static_cast<uInt>(BLOCK_SIZE - block->size);
             const int ret = inflate(&stream, Z_NO_FLUSH);
             block->size = BLOCK_SIZE - stream.avail_out;
@@ -301,7 +306,7 @@ void TraceInput::produce()
         return;
     }
 
-    ZSTD_DStream* stream = ZSTD_createDStream();
+    ZSTD_DStream *stream = ZSTD_createDStream();
     if (!stream) {
         end(true);
         return;

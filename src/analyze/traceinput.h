@@ -8,8 +8,8 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -25,37 +25,36 @@
 class TraceInput
 {
 public:
-    enum class Compression
-    {
+    enum class Compression {
         None,
         Gzip,
         Zstd,
     };
 
     // ".gz" -> gzip, ".zst" -> zstd, anything else is plain text.
-    static Compression compressionFor(const std::string& path);
+    static Compression compressionFor(const std::string &path);
 
     // Opens @p path for reading; a file that cannot be opened or is a directory
     // gives nullptr.
-    static std::unique_ptr<TraceInput> open(const std::string& path);
+    static std::unique_ptr<TraceInput> open(const std::string &path);
 
     ~TraceInput();
 
-    TraceInput(const TraceInput&) = delete;
-    TraceInput& operator=(const TraceInput&) = delete;
+    TraceInput(const TraceInput &) = delete;
+    TraceInput &operator=(const TraceInput &) = delete;
 
     // The next line without its line feed; false at the end of the text. The
     // view stays valid until the next call. After a decompression error or a
     // truncated compressed stream the unterminated fragment the damage cut
     // through is not handed out.
-    bool nextLine(std::string_view* line)
+    bool nextLine(std::string_view *line)
     {
         // every block ends in a line feed sentinel past its text, so the scan
         // needs no length check; landing on the sentinel means the line goes on
         // in the next block
-        const char* start = m_blockData + m_position;
-        const char* end = findLineFeed(start);
-        const char* blockEnd = m_blockData + m_blockSize;
+        const char *start = m_blockData + m_position;
+        const char *end = findLineFeed(start);
+        const char *blockEnd = m_blockData + m_blockSize;
         if (end < blockEnd) {
             const auto length = static_cast<std::size_t>(end - start);
             *line = std::string_view(start, length);
@@ -94,24 +93,23 @@ public:
     static constexpr std::size_t BLOCK_PADDING = 64;
 
 private:
-    static const char* findLineFeed(const char* start)
+    static const char *findLineFeed(const char *start)
     {
 #if defined(__SSE2__)
         const __m128i lineFeed = _mm_set1_epi8('\n');
-        for (const char* p = start;; p += 16) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        for (const char *p = start;; p += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
             const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lineFeed));
             if (mask) {
                 return p + __builtin_ctz(static_cast<unsigned>(mask));
             }
         }
 #else
-        return static_cast<const char*>(rawmemchr(start, '\n'));
+        return static_cast<const char *>(rawmemchr(start, '\n'));
 #endif
     }
 
-    struct Block
-    {
+    struct Block {
         std::vector<char> data;
         std::size_t size = 0;
         int64_t compressedEnd = 0;
@@ -119,7 +117,7 @@ private:
 
     TraceInput(int fd, Compression compression, int64_t fileSize);
 
-    bool nextLineSlow(std::string_view* line);
+    bool nextLineSlow(std::string_view *line);
     // takes the next block from the producer; false at the end
     bool advanceBlock();
     void recycle(std::unique_ptr<Block> block);
@@ -148,7 +146,7 @@ private:
 
     // consumer side
     std::unique_ptr<Block> m_current;
-    const char* m_blockData = s_emptyBlock;
+    const char *m_blockData = s_emptyBlock;
     std::size_t m_blockSize = 0;
     std::size_t m_position = 0;
     int64_t m_blockStart = 0;

@@ -10,14 +10,14 @@
 #include <limits>
 #include <string_view>
 
-
 #include "util/linereader.h"
 #include "util/pointermap.h"
 
 #include "bytecounter.h"
 #include "traceinput.h"
 
-namespace {
+namespace
+{
 constexpr uint32_t OWN_PROGRAM_VERSION = 0x010500;
 constexpr uint32_t NEWEST_FILE_FORMAT = 3;
 // a program version that stated no file format but wrote format 1
@@ -29,7 +29,7 @@ void writeLine(std::string_view line)
     fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void reportLine(const char* prefix, std::string_view line, const char* suffix = "")
+void reportLine(const char *prefix, std::string_view line, const char *suffix = "")
 {
     fputs(prefix, stderr);
     writeLine(line);
@@ -38,7 +38,7 @@ void reportLine(const char* prefix, std::string_view line, const char* suffix = 
     fflush(stderr);
 }
 
-void reportMessage(const char* message)
+void reportMessage(const char *message)
 {
     fputs(message, stderr);
     fputc('\n', stderr);
@@ -47,12 +47,12 @@ void reportMessage(const char* message)
 
 // Costs are signed, sizes unsigned: add in unsigned arithmetic so that absurd
 // sizes from a corrupt file wrap instead of overflowing.
-inline void addSize(int64_t& target, uint64_t size)
+inline void addSize(int64_t &target, uint64_t size)
 {
     target = static_cast<int64_t>(static_cast<uint64_t>(target) + size);
 }
 
-inline void subtractSize(int64_t& target, uint64_t size)
+inline void subtractSize(int64_t &target, uint64_t size)
 {
     target = static_cast<int64_t>(static_cast<uint64_t>(target) - size);
 }
@@ -62,7 +62,7 @@ inline void subtractSize(int64_t& target, uint64_t size)
 class StreamSource
 {
 public:
-    explicit StreamSource(boost::iostreams::filtering_istream& in)
+    explicit StreamSource(boost::iostreams::filtering_istream &in)
         : m_in(in)
     {
         const auto chainLength = static_cast<int>(in.size());
@@ -71,7 +71,7 @@ public:
         m_line.reserve(1024);
     }
 
-    bool nextLine(std::string_view* line)
+    bool nextLine(std::string_view *line)
     {
         if (!m_in.good()) {
             return false;
@@ -92,19 +92,19 @@ public:
     }
 
 private:
-    boost::iostreams::filtering_istream& m_in;
-    const ByteCounter* m_uncompressedCounter = nullptr;
-    const ByteCounter* m_compressedCounter = nullptr;
+    boost::iostreams::filtering_istream &m_in;
+    const ByteCounter *m_uncompressedCounter = nullptr;
+    const ByteCounter *m_compressedCounter = nullptr;
     std::string m_line;
 };
 
-bool readFrame(LineReader& reader, Frame& frame)
+bool readFrame(LineReader &reader, Frame &frame)
 {
     return reader >> frame.functionIndex && reader >> frame.fileIndex && reader >> frame.line;
 }
 
-template <std::size_t N>
-bool takeName(std::array<std::string_view, N>& names, std::size_t& remaining, const std::string& name)
+template<std::size_t N>
+bool takeName(std::array<std::string_view, N> &names, std::size_t &remaining, const std::string &name)
 {
     auto end = names.begin() + remaining;
     auto it = std::find(names.begin(), end, std::string_view(name));
@@ -118,12 +118,12 @@ bool takeName(std::array<std::string_view, N>& names, std::size_t& remaining, co
 }
 }
 
-bool AccumulatedTraceData::read(const std::string& inputFile, bool isReparsing)
+bool AccumulatedTraceData::read(const std::string &inputFile, bool isReparsing)
 {
     return read(inputFile, FirstPass, isReparsing) && read(inputFile, SecondPass, isReparsing);
 }
 
-bool AccumulatedTraceData::read(const std::string& inputFile, ParsePass pass, bool isReparsing)
+bool AccumulatedTraceData::read(const std::string &inputFile, ParsePass pass, bool isReparsing)
 {
     auto input = TraceInput::open(inputFile);
     if (!input) {
@@ -134,14 +134,14 @@ bool AccumulatedTraceData::read(const std::string& inputFile, ParsePass pass, bo
     return readLines(*input, pass, isReparsing);
 }
 
-bool AccumulatedTraceData::read(boost::iostreams::filtering_istream& in, ParsePass pass, bool isReparsing)
+bool AccumulatedTraceData::read(boost::iostreams::filtering_istream &in, ParsePass pass, bool isReparsing)
 {
     StreamSource source(in);
     return readLines(source, pass, isReparsing);
 }
 
-template <typename LineSource>
-bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool isReparsing)
+template<typename LineSource>
+bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool isReparsing)
 {
     const bool readTables = pass == FirstPass && !isReparsing;
 
@@ -156,12 +156,12 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
         } else {
             suppressions = builtinSuppressions();
         }
-        for (const auto& pattern : filterParameters.suppressions) {
+        for (const auto &pattern : filterParameters.suppressions) {
             suppressions.push_back({pattern, 0, 0});
         }
     }
 
-    for (auto& allocation : allocations) {
+    for (auto &allocation : allocations) {
         allocation.clearCost();
     }
     peakRSS = 0;
@@ -182,11 +182,12 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
     parsingState.reparsing = isReparsing;
     parsingState.timestamp = 0;
 
-    std::array<std::string_view, 4> opNewStrings = {"operator new(unsigned long)", "operator new[](unsigned long)",
-                                                    "operator new(unsigned int)", "operator new[](unsigned int)"};
+    std::array<std::string_view, 4> opNewStrings = {"operator new(unsigned long)",
+                                                    "operator new[](unsigned long)",
+                                                    "operator new(unsigned int)",
+                                                    "operator new[](unsigned int)"};
     std::size_t opNewStringsLeft = opNewStrings.size();
-    std::array<std::string_view, 3> stopStrings = {"main", "__libc_start_main",
-                                                   "__static_initialization_and_destruction_0"};
+    std::array<std::string_view, 3> stopStrings = {"main", "__libc_start_main", "__static_initialization_and_destruction_0"};
     std::size_t stopStringsLeft = stopStrings.size();
     std::vector<StringIndex> opNewStrIndices;
 
@@ -244,8 +245,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                     break;
                 }
                 if (infoIndex.index >= allocationInfos.size()) {
-                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index,
-                            allocationInfos.size());
+                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
                     fflush(stderr);
                     break;
                 }
@@ -278,7 +278,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
             hasPendingAllocation = true;
 
             if (pass != FirstPass) {
-                auto& allocation = allocations[info.allocationIndex.index];
+                auto &allocation = allocations[info.allocationIndex.index];
                 addSize(allocation.leaked, info.size);
                 ++allocation.allocations;
                 handleAllocation(info, infoIndex);
@@ -291,7 +291,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                 peakTime = timeStamp;
                 if (pass == SecondPass && totalCost.peak == lastPeakCost && timeStamp == lastPeakTime) {
                     // the moment of the overall peak found by the first pass
-                    for (auto& allocation : allocations) {
+                    for (auto &allocation : allocations) {
                         allocation.peak = allocation.leaked;
                     }
                 }
@@ -310,8 +310,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                     break;
                 }
                 if (infoIndex.index >= allocationInfos.size()) {
-                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index,
-                            allocationInfos.size());
+                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
                     fflush(stderr);
                     break;
                 }
@@ -332,13 +331,13 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
             }
             hasPendingAllocation = false;
 
-            const auto& info = allocationInfos[infoIndex.index];
+            const auto &info = allocationInfos[infoIndex.index];
             subtractSize(totalCost.leaked, info.size);
             if (temporary) {
                 ++totalCost.temporary;
             }
             if (pass != FirstPass) {
-                auto& allocation = allocations[info.allocationIndex.index];
+                auto &allocation = allocations[info.allocationIndex.index];
                 subtractSize(allocation.leaked, info.size);
                 if (temporary) {
                     ++allocation.temporary;
@@ -374,7 +373,10 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                         "The data file has version %x and was written by memloupe version %x)\n"
                         "This is not compatible with this build of memloupe (version %x), which can read file "
                         "format version %x and below\n",
-                        fileVersion, memloupeVersion, OWN_PROGRAM_VERSION, NEWEST_FILE_FORMAT);
+                        fileVersion,
+                        memloupeVersion,
+                        OWN_PROGRAM_VERSION,
+                        NEWEST_FILE_FORMAT);
                 fflush(stderr);
                 updateParsingState();
                 return false;
@@ -409,7 +411,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
             strings.push_back(std::move(string));
             StringIndex index;
             index.index = static_cast<uint32_t>(strings.size());
-            const auto& added = strings.back();
+            const auto &added = strings.back();
             if (opNewStringsLeft && takeName(opNewStrings, opNewStringsLeft, added)) {
                 opNewStrIndices.push_back(index);
             } else if (stopStringsLeft && takeName(stopStrings, stopStringsLeft, added)) {
@@ -447,8 +449,7 @@ bool AccumulatedTraceData::readLines(LineSource& source, ParsePass pass, bool is
                     inlined = {};
                 }
             }
-            const bool isOpNew = std::find(opNewStrIndices.begin(), opNewStrIndices.end(), ip.frame.functionIndex)
-                != opNewStrIndices.end();
+            const bool isOpNew = std::find(opNewStrIndices.begin(), opNewStrIndices.end(), ip.frame.functionIndex) != opNewStrIndices.end();
             instructionPointers.push_back(std::move(ip));
             if (isOpNew) {
                 IpIndex index;

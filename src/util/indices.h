@@ -10,9 +10,8 @@
 
 #include <QHashFunctions>
 
-template <typename Base>
-struct Index
-{
+template<typename Base>
+struct Index {
     uint32_t index = 0;
 
     explicit operator bool() const
@@ -50,65 +49,55 @@ struct Index
         return index == o.index;
     }
 
-    Base& operator++()
+    Base &operator++()
     {
         ++index;
-        return *static_cast<Base*>(this);
+        return *static_cast<Base *>(this);
     }
 };
 
-template <typename Base>
-std::ostream& operator<<(std::ostream& out, Index<Base> idx)
+template<typename Base>
+std::ostream &operator<<(std::ostream &out, Index<Base> idx)
 {
     return out << idx.index;
 }
 
 // 1-based, 0 means "no string"
-struct StringIndex : Index<StringIndex>
-{
+struct StringIndex : Index<StringIndex> {
 };
-struct ModuleIndex : StringIndex
-{
+struct ModuleIndex : StringIndex {
 };
-struct FunctionIndex : StringIndex
-{
+struct FunctionIndex : StringIndex {
 };
-struct FileIndex : StringIndex
-{
+struct FileIndex : StringIndex {
 };
 // 1-based, 0 means "none"
-struct IpIndex : Index<IpIndex>
-{
+struct IpIndex : Index<IpIndex> {
 };
 // 1-based, 0 is the empty call stack
-struct TraceIndex : Index<TraceIndex>
-{
+struct TraceIndex : Index<TraceIndex> {
 };
 // 0-based positions
-struct AllocationIndex : Index<AllocationIndex>
-{
+struct AllocationIndex : Index<AllocationIndex> {
 };
-struct AllocationInfoIndex : Index<AllocationInfoIndex>
-{
+struct AllocationInfoIndex : Index<AllocationInfoIndex> {
 };
 
-struct IndexHasher
-{
-    template <typename Base>
+struct IndexHasher {
+    template<typename Base>
     std::size_t operator()(Index<Base> idx) const
     {
         return idx.index;
     }
 };
 
-namespace std {
-template <>
-struct hash<TraceIndex> : IndexHasher
+namespace std
 {
+template<>
+struct hash<TraceIndex> : IndexHasher {
 };
-template <>
-struct hash<IpIndex> : IndexHasher
-{
+template<>
+struct hash<IpIndex> : IndexHasher {
 };
 }
 

@@ -13,7 +13,7 @@ void LineReader::reportNonHex(char c, std::size_t offset)
     fflush(stderr);
 }
 
-bool LineReader::operator>>(std::string& str)
+bool LineReader::operator>>(std::string &str)
 {
     const std::size_t size = m_line.size();
     if (m_expectSizedStrings) {

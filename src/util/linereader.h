@@ -18,7 +18,8 @@
 
 #include "indices.h"
 
-namespace LineReaderDetail {
+namespace LineReaderDetail
+{
 constexpr uint8_t HEX_BLANK = 16;
 constexpr uint8_t HEX_INVALID = 17;
 
@@ -26,7 +27,7 @@ constexpr uint8_t HEX_INVALID = 17;
 constexpr std::array<uint8_t, 256> makeHexDigits()
 {
     std::array<uint8_t, 256> digits = {};
-    for (auto& digit : digits) {
+    for (auto &digit : digits) {
         digit = HEX_INVALID;
     }
     for (int c = '0'; c <= '9'; ++c) {
@@ -51,7 +52,7 @@ public:
     // Returns false without reading when the stream is no longer good. The final
     // call before the end of the stream may yield an empty line, which mode()
     // reports as a comment.
-    bool getLine(std::istream& in)
+    bool getLine(std::istream &in)
     {
         if (!in.good()) {
             return false;
@@ -63,7 +64,7 @@ public:
 
     // Makes @p data the current line without copying it: the bytes must stay
     // valid until the next line is set.
-    void setLine(const char* data, std::size_t size)
+    void setLine(const char *data, std::size_t size)
     {
         m_line = std::string_view(data, size);
         m_it = size > 2 ? 2 : size;
@@ -96,27 +97,27 @@ public:
         return m_expectSizedStrings;
     }
 
-    bool operator>>(int64_t& hex)
+    bool operator>>(int64_t &hex)
     {
         return readHex(hex);
     }
 
-    bool operator>>(uint64_t& hex)
+    bool operator>>(uint64_t &hex)
     {
         return readHex(hex);
     }
 
-    bool operator>>(uint32_t& hex)
+    bool operator>>(uint32_t &hex)
     {
         return readHex(hex);
     }
 
-    bool operator>>(int& hex)
+    bool operator>>(int &hex)
     {
         return readHex(hex);
     }
 
-    bool operator>>(std::string& str);
+    bool operator>>(std::string &str);
 
     // Offset of the next field from the start of the line.
     std::size_t position() const
@@ -125,16 +126,16 @@ public:
     }
 
 private:
-    template <typename T>
-    bool readHex(T& hex)
+    template<typename T>
+    bool readHex(T &hex)
     {
         const std::size_t size = m_line.size();
         if (m_it >= size) {
             return false;
         }
-        const char* const begin = m_line.data();
-        const char* it = begin + m_it;
-        const char* const end = begin + size;
+        const char *const begin = m_line.data();
+        const char *it = begin + m_it;
+        const char *const end = begin + size;
         // accumulate unsigned so that overlong numbers wrap instead of overflowing
         using Unsigned = std::make_unsigned_t<T>;
         Unsigned value = 0;
@@ -166,8 +167,8 @@ private:
     std::string m_buffer;
 };
 
-template <typename Base>
-bool operator>>(LineReader& reader, Index<Base>& index)
+template<typename Base>
+bool operator>>(LineReader &reader, Index<Base> &index)
 {
     return reader >> index.index;
 }

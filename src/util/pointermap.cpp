@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 // Room for the pairs of a large format-0 file, so the set does not rehash while
 // the first pass runs. A fuzzing build reads thousands of tiny inputs instead,
 // and preparing this much room would be nearly all it does.
@@ -18,7 +19,7 @@ AllocationInfoSet::AllocationInfoSet()
     set.reserve(RESERVED_INFOS);
 }
 
-bool AllocationInfoSet::add(uint64_t size, TraceIndex traceIndex, AllocationInfoIndex* allocationIndex)
+bool AllocationInfoSet::add(uint64_t size, TraceIndex traceIndex, AllocationInfoIndex *allocationIndex)
 {
     IndexedAllocationInfo info;
     info.size = size;
@@ -42,8 +43,8 @@ PointerMap::PointerMap()
 void PointerMap::addPointer(uint64_t ptr, AllocationInfoIndex allocationIndex)
 {
     const SplitPointer pointer(ptr);
-    auto& indices = map[pointer.big];
-    auto& parts = indices.smallPtrParts;
+    auto &indices = map[pointer.big];
+    auto &parts = indices.smallPtrParts;
     auto it = std::lower_bound(parts.begin(), parts.end(), pointer.small);
     const auto pos = it - parts.begin();
     if (it == parts.end()) {
@@ -65,8 +66,8 @@ std::pair<AllocationInfoIndex, bool> PointerMap::takePointer(uint64_t ptr)
         return {{}, false};
     }
     // robin_map hands out const values through its iterators
-    auto& indices = mapIt.value();
-    auto& parts = indices.smallPtrParts;
+    auto &indices = mapIt.value();
+    auto &parts = indices.smallPtrParts;
     auto it = std::lower_bound(parts.begin(), parts.end(), pointer.small);
     if (it == parts.end() || *it != pointer.small) {
         return {{}, false};

@@ -15,26 +15,24 @@
 
 #include "indices.h"
 
-inline void hashCombine(uint64_t& seed, uint64_t value)
+inline void hashCombine(uint64_t &seed, uint64_t value)
 {
     seed ^= value + 0x9e3779b9 + (seed << 6) + (seed >> 2);
 }
 
-struct IndexedAllocationInfo
-{
+struct IndexedAllocationInfo {
     uint64_t size = 0;
     TraceIndex traceIndex;
     AllocationInfoIndex allocationIndex;
 
-    bool operator==(const IndexedAllocationInfo& rhs) const
+    bool operator==(const IndexedAllocationInfo &rhs) const
     {
         return size == rhs.size && traceIndex == rhs.traceIndex;
     }
 };
 
-struct IndexedAllocationInfoHasher
-{
-    std::size_t operator()(const IndexedAllocationInfo& info) const
+struct IndexedAllocationInfoHasher {
+    std::size_t operator()(const IndexedAllocationInfo &info) const
     {
         uint64_t seed = 0;
         hashCombine(seed, info.size);
@@ -43,23 +41,20 @@ struct IndexedAllocationInfoHasher
     }
 };
 
-struct AllocationInfoSet
-{
+struct AllocationInfoSet {
     AllocationInfoSet();
 
     // Sets *allocationIndex to the number of the (size, trace) pair; true when the pair is new.
-    bool add(uint64_t size, TraceIndex traceIndex, AllocationInfoIndex* allocationIndex);
+    bool add(uint64_t size, TraceIndex traceIndex, AllocationInfoIndex *allocationIndex);
 
     tsl::robin_set<IndexedAllocationInfo, IndexedAllocationInfoHasher> set;
 };
 
-struct PointerMap
-{
+struct PointerMap {
     // 16383 rather than 16384 keeps the low part within 14 bits
     static constexpr uint64_t Divisor = 16383;
 
-    struct SplitPointer
-    {
+    struct SplitPointer {
         explicit SplitPointer(uint64_t ptr)
             : big(ptr / Divisor)
             , small(static_cast<uint16_t>(ptr % Divisor))
@@ -69,8 +64,7 @@ struct PointerMap
         uint16_t small;
     };
 
-    struct Indices
-    {
+    struct Indices {
         std::vector<uint16_t> smallPtrParts;
         std::vector<AllocationInfoIndex> allocationIndices;
     };

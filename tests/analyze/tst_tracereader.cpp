@@ -375,8 +375,7 @@ private Q_SLOTS:
         const auto path = writeTrace(text, compression);
         QVERIFY(!path.empty());
 
-        struct ProgressData : RecordingData
-        {
+        struct ProgressData : RecordingData {
             void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinal, ParsePass pass) override
             {
                 compressed.push_back(parsingState.readCompressedByte);

@@ -1,5 +1,5 @@
-#include <deque>
 #include <QTest>
+#include <deque>
 
 #include <initializer_list>
 

@@ -19,16 +19,14 @@ using SymbolCostMap = QHash<Symbol, AllocationData>;
 using CallerMap = SymbolCostMap;
 using CalleeMap = SymbolCostMap;
 
-struct EntryCost
-{
+struct EntryCost {
     AllocationData inclusiveCost;
     AllocationData selfCost;
 };
 
 using LocationCostMap = QHash<FileLine, EntryCost>;
 
-struct CallerCalleeEntry : EntryCost
-{
+struct CallerCalleeEntry : EntryCost {
     CallerMap callers;
     CalleeMap callees;
     LocationCostMap sourceMap;
@@ -36,8 +34,7 @@ struct CallerCalleeEntry : EntryCost
 
 using CallerCalleeEntryMap = QHash<Symbol, CallerCalleeEntry>;
 
-struct CallerCalleeResults
-{
+struct CallerCalleeResults {
     CallerCalleeEntryMap entries;
     std::shared_ptr<const ResultData> resultData;
 };

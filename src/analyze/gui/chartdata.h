@@ -17,19 +17,14 @@
 
 class ResultData;
 
-struct ChartRows
-{
-    enum
-    {
-        MAX_NUM_COST = 21
-    };
+struct ChartRows {
+    enum { MAX_NUM_COST = 21 };
 
     int64_t timeStamp = 0;
     std::array<int64_t, MAX_NUM_COST> cost = {};
 };
 
-struct ChartData
-{
+struct ChartData {
     QVector<ChartRows> rows;
     // column number -> call site; column 0 (the total) has the empty symbol
     QHash<int, Symbol> labels;

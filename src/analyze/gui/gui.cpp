@@ -23,20 +23,21 @@
 #include "mainwindow.h"
 #include "proxystyle.h"
 
-namespace {
-void printLine(const QString& line)
+namespace
+{
+void printLine(const QString &line)
 {
     const auto utf8 = line.toUtf8();
     fprintf(stdout, "%s\n", utf8.constData());
     fflush(stdout);
 }
 
-QList<MainWindow*> visibleMainWindows()
+QList<MainWindow *> visibleMainWindows()
 {
-    QList<MainWindow*> windows;
+    QList<MainWindow *> windows;
     const auto widgets = QApplication::topLevelWidgets();
-    for (auto* widget : widgets) {
-        auto* window = qobject_cast<MainWindow*>(widget);
+    for (auto *widget : widgets) {
+        auto *window = qobject_cast<MainWindow *>(widget);
         if (window && window->isVisible()) {
             windows.append(window);
         }
@@ -44,10 +45,10 @@ QList<MainWindow*> visibleMainWindows()
     return windows;
 }
 
-bool insideTabWidget(const QWidget* widget)
+bool insideTabWidget(const QWidget *widget)
 {
-    for (auto* parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
-        if (qobject_cast<const QTabWidget*>(parent)) {
+    for (auto *parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
+        if (qobject_cast<const QTabWidget *>(parent)) {
             return true;
         }
     }
@@ -56,10 +57,10 @@ bool insideTabWidget(const QWidget* widget)
 
 // The tab widget of the results page while that page is shown. A widget on a
 // page of a stacked widget is only visible while its page is the current one.
-QTabWidget* shownResults(const MainWindow* window)
+QTabWidget *shownResults(const MainWindow *window)
 {
-    const auto tabWidgets = window->findChildren<QTabWidget*>();
-    for (auto* tabs : tabWidgets) {
+    const auto tabWidgets = window->findChildren<QTabWidget *>();
+    for (auto *tabs : tabWidgets) {
         if (tabs->isVisible() && !insideTabWidget(tabs)) {
             return tabs;
         }
@@ -67,7 +68,7 @@ QTabWidget* shownResults(const MainWindow* window)
     return nullptr;
 }
 
-bool allTabsEnabled(const QTabWidget* tabs)
+bool allTabsEnabled(const QTabWidget *tabs)
 {
     for (int i = 0; i < tabs->count(); ++i) {
         if (!tabs->isTabEnabled(i)) {
@@ -77,10 +78,10 @@ bool allTabsEnabled(const QTabWidget* tabs)
     return true;
 }
 
-void closeAll(const QList<MainWindow*>& windows)
+void closeAll(const QList<MainWindow *> &windows)
 {
     // the way a user ends the program: the last closed window ends the event loop
-    for (auto* window : windows) {
+    for (auto *window : windows) {
         window->close();
     }
 }
@@ -101,9 +102,9 @@ void closeAll(const QList<MainWindow*>& windows)
                 so that the views that follow it show something), prints
                 "tab shown: NAME" and stays open
 */
-void startProbe(const QString& mode)
+void startProbe(const QString &mode)
 {
-    auto* timer = new QTimer(qApp);
+    auto *timer = new QTimer(qApp);
     timer->setInterval(50);
     auto printedWindows = std::make_shared<bool>(false);
     QObject::connect(timer, &QTimer::timeout, timer, [timer, mode, printedWindows]() {
@@ -111,7 +112,7 @@ void startProbe(const QString& mode)
         if (!*printedWindows) {
             *printedWindows = true;
             printLine(QStringLiteral("windows: %1").arg(windows.size()));
-            for (auto* window : windows) {
+            for (auto *window : windows) {
                 printLine(QStringLiteral("window: %1").arg(window->windowTitle()));
             }
         }
@@ -123,8 +124,8 @@ void startProbe(const QString& mode)
         }
 
         const bool tabMode = mode.startsWith(QLatin1String("tab:"));
-        for (auto* window : windows) {
-            const auto* tabs = shownResults(window);
+        for (auto *window : windows) {
+            const auto *tabs = shownResults(window);
             if (!tabs || (tabMode && !allTabsEnabled(tabs))) {
                 return;
             }
@@ -138,15 +139,15 @@ void startProbe(const QString& mode)
         }
 
         const int tab = mode.mid(4).toInt();
-        for (auto* window : windows) {
+        for (auto *window : windows) {
             // no window manager under a bare X server would do this
             window->setGeometry(window->screen()->availableGeometry());
-            auto* tabs = shownResults(window);
+            auto *tabs = shownResults(window);
             tabs->setCurrentIndex(tab);
             if (tab > 0) {
-                const auto views = tabs->currentWidget()->findChildren<QTreeView*>();
-                for (auto* view : views) {
-                    const auto* model = view->model();
+                const auto views = tabs->currentWidget()->findChildren<QTreeView *>();
+                for (auto *view : views) {
+                    const auto *model = view->model();
                     if (view->isVisible() && model && model->rowCount() > 0) {
                         QModelIndex index = model->index(0, 0);
                         view->setCurrentIndex(index);
@@ -165,7 +166,7 @@ void startProbe(const QString& mode)
 }
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
@@ -176,10 +177,18 @@ int main(int argc, char** argv)
 
     KLocalizedString::setApplicationDomain("memloupe");
 
-    KAboutData aboutData(QStringLiteral("memloupe_gui"), i18n("Memloupe GUI"), QStringLiteral("1.5.0"), i18n("A visualizer for memloupe data files."),
-                         KAboutLicense::Unknown, i18n("Copyright 2026, the memloupe developers"), QString(), QStringLiteral("https://memloupe.org/"),
+    KAboutData aboutData(QStringLiteral("memloupe_gui"),
+                         i18n("Memloupe GUI"),
+                         QStringLiteral("1.5.0"),
+                         i18n("A visualizer for memloupe data files."),
+                         KAboutLicense::Unknown,
+                         i18n("Copyright 2026, the memloupe developers"),
+                         QString(),
+                         QStringLiteral("https://memloupe.org/"),
                          QStringLiteral("https://memloupe.org/issues"));
-    aboutData.addAuthor(i18n("The memloupe developers"), i18n("Original author, maintainer"), QStringLiteral("developers@memloupe.org"),
+    aboutData.addAuthor(i18n("The memloupe developers"),
+                        i18n("Original author, maintainer"),
+                        QStringLiteral("developers@memloupe.org"),
                         QStringLiteral("https://memloupe.org/"));
     aboutData.setOrganizationDomain("memloupe.org");
     aboutData.setDesktopFileName(QStringLiteral("org.memloupe.memloupe_gui"));
@@ -190,20 +199,22 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     aboutData.setupCommandLine(&parser);
 
-    QCommandLineOption diffOption {{QStringLiteral("d"), QStringLiteral("diff")}, i18n("Base profile data to compare other files to."), QStringLiteral("<file>")};
+    QCommandLineOption diffOption{{QStringLiteral("d"), QStringLiteral("diff")},
+                                  i18n("Base profile data to compare other files to."),
+                                  QStringLiteral("<file>")};
     parser.addOption(diffOption);
-    QCommandLineOption suppressionsOption {{QStringLiteral("s"), QStringLiteral("suppressions")},
-                                           i18n("Load list of leak suppressions from the specified file. Specify one suppression per line, and start each "
-                                                "line with 'leak:', i.e. use the LSAN suppression file format."),
-                                           QStringLiteral("<file>")};
+    QCommandLineOption suppressionsOption{{QStringLiteral("s"), QStringLiteral("suppressions")},
+                                          i18n("Load list of leak suppressions from the specified file. Specify one suppression per line, and start each "
+                                               "line with 'leak:', i.e. use the LSAN suppression file format."),
+                                          QStringLiteral("<file>")};
     parser.addOption(suppressionsOption);
-    QCommandLineOption disableEmbeddedSuppressionsOption {
+    QCommandLineOption disableEmbeddedSuppressionsOption{
         {QStringLiteral("disable-embedded-suppressions")},
         i18n("Ignore suppression definitions that are embedded into the memloupe data file. By default, memloupe will copy the suppressions optionally "
              "defined via a `const char *__lsan_default_suppressions()` symbol in the debuggee application.  These are then always applied when analyzing "
              "the data, unless this feature is explicitly disabled using this command line option.")};
     parser.addOption(disableEmbeddedSuppressionsOption);
-    QCommandLineOption disableBuiltinSuppressionsOption {
+    QCommandLineOption disableBuiltinSuppressionsOption{
         {QStringLiteral("disable-builtin-suppressions")},
         i18n("Ignore suppression definitions that are built into memloupe. By default, memloupe will suppress certain known leaks in common system "
              "libraries.")};
@@ -222,7 +233,7 @@ int main(int argc, char** argv)
     }
 
     auto createWindow = [&parser, &suppressions, &disableEmbeddedSuppressionsOption, &disableBuiltinSuppressionsOption]() {
-        auto* window = new MainWindow;
+        auto *window = new MainWindow;
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->setSuppressions(suppressions);
         window->setDisableEmbeddedSuppressions(parser.isSet(disableEmbeddedSuppressionsOption));
@@ -232,7 +243,7 @@ int main(int argc, char** argv)
     };
 
     const auto files = parser.positionalArguments();
-    for (const auto& file : files) {
+    for (const auto &file : files) {
         createWindow()->loadFile(file, parser.value(diffOption));
     }
     if (files.isEmpty()) {

@@ -8,7 +8,7 @@
 
 #include <KIconTheme>
 
-void initRCCIconTheme(const QString& applicationDirPath)
+void initRCCIconTheme(const QString &applicationDirPath)
 {
     // A bundle or an install under /usr ships the breeze icons as one packed file
     // beside the program, so the views have their icons on desktops without the
@@ -37,7 +37,7 @@ void initRCCIconTheme(const QString& applicationDirPath)
     KIconTheme::forceThemeForTests(iconThemeName);
 }
 
-QByteArray withoutFirstLibraryPath(const QByteArray& libraryPath)
+QByteArray withoutFirstLibraryPath(const QByteArray &libraryPath)
 {
     const int colon = libraryPath.indexOf(':');
     if (colon < 0) {

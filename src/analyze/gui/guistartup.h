@@ -12,10 +12,10 @@ class QString;
 // Mounts the breeze icons packed into one resource file, found relative to the
 // directory of the executable, and makes them the icon theme of Qt and of
 // KIconThemes. A missing file only warns and leaves the icon theme alone.
-void initRCCIconTheme(const QString& applicationDirPath);
+void initRCCIconTheme(const QString &applicationDirPath);
 
 // The search path without its first entry; a path without any ':' is returned as it is.
-QByteArray withoutFirstLibraryPath(const QByteArray& libraryPath);
+QByteArray withoutFirstLibraryPath(const QByteArray &libraryPath);
 
 // LD_LIBRARY_PATH through withoutFirstLibraryPath; an unset variable ends up set and empty.
 void dropFirstLibraryPath();

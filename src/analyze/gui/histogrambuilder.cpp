@@ -8,23 +8,22 @@
 
 #include "parserdata.h"
 
-namespace {
-struct MergedHistogramColumnData
+namespace
 {
+struct MergedHistogramColumnData {
     Symbol symbol;
     int64_t allocations = 0;
     int64_t totalAllocated = 0;
 
-    bool operator<(const Symbol& rhs) const
+    bool operator<(const Symbol &rhs) const
     {
         return symbol < rhs;
     }
 };
 
-struct SizeClass
-{
+struct SizeClass {
     uint64_t size;
-    const char* label;
+    const char *label;
 };
 
 const SizeClass SIZE_CLASSES[] = {
@@ -47,19 +46,18 @@ HistogramRow startRow(std::size_t sizeClass)
     return row;
 }
 
-void finishRow(HistogramRow* row, std::vector<MergedHistogramColumnData>* columnData)
+void finishRow(HistogramRow *row, std::vector<MergedHistogramColumnData> *columnData)
 {
-    std::sort(columnData->begin(), columnData->end(),
-              [](const MergedHistogramColumnData& lhs, const MergedHistogramColumnData& rhs) {
-                  if (lhs.allocations != rhs.allocations) {
-                      return lhs.allocations > rhs.allocations;
-                  }
-                  return lhs.totalAllocated > rhs.totalAllocated;
-              });
+    std::sort(columnData->begin(), columnData->end(), [](const MergedHistogramColumnData &lhs, const MergedHistogramColumnData &rhs) {
+        if (lhs.allocations != rhs.allocations) {
+            return lhs.allocations > rhs.allocations;
+        }
+        return lhs.totalAllocated > rhs.totalAllocated;
+    });
     const auto count = std::min<std::size_t>(columnData->size(), HistogramRow::NUM_COLUMNS - 1);
     for (std::size_t i = 0; i < count; ++i) {
-        const auto& entry = (*columnData)[i];
-        auto& column = row->columns[i + 1];
+        const auto &entry = (*columnData)[i];
+        auto &column = row->columns[i + 1];
         column.allocations = entry.allocations;
         column.totalAllocated = entry.totalAllocated;
         column.symbol = entry.symbol;
@@ -67,7 +65,7 @@ void finishRow(HistogramRow* row, std::vector<MergedHistogramColumnData>* column
 }
 }
 
-HistogramData buildSizeHistogram(ParserData& data, const std::shared_ptr<const ResultData>& resultData)
+HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const ResultData> &resultData)
 {
     HistogramData ret;
     if (data.allocationInfoCounter.empty()) {
@@ -80,7 +78,7 @@ HistogramData buildSizeHistogram(ParserData& data, const std::shared_ptr<const R
     std::vector<MergedHistogramColumnData> columnData;
     columnData.reserve(128);
 
-    for (const auto& counter : data.allocationInfoCounter) {
+    for (const auto &counter : data.allocationInfoCounter) {
         const uint64_t size = counter.info.size;
         const int64_t count = counter.allocations;
         while (size > row.size) {
@@ -94,8 +92,8 @@ HistogramData buildSizeHistogram(ParserData& data, const std::shared_ptr<const R
         row.columns[0].totalAllocated += allocated;
 
         // the function through the allocation as it was read, not as a diff reordered it
-        const auto& ip = data.findIp(data.findTrace(data.readTraceIndex(counter.info.allocationIndex)).ipIndex);
-        const Symbol symbol {ip.frame.functionIndex, ip.moduleIndex};
+        const auto &ip = data.findIp(data.findTrace(data.readTraceIndex(counter.info.allocationIndex)).ipIndex);
+        const Symbol symbol{ip.frame.functionIndex, ip.moduleIndex};
         auto it = std::lower_bound(columnData.begin(), columnData.end(), symbol);
         if (it == columnData.end() || it->symbol != symbol) {
             columnData.insert(it, {symbol, count, allocated});

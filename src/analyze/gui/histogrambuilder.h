@@ -9,4 +9,4 @@ class ResultData;
 
 // Groups the counted allocation infos into size classes. Sorts the data's
 // allocationInfoCounter by size in place.
-HistogramData buildSizeHistogram(ParserData& data, const std::shared_ptr<const ResultData>& resultData);
+HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const ResultData> &resultData);

@@ -16,16 +16,14 @@
 
 class ResultData;
 
-struct HistogramColumn
-{
+struct HistogramColumn {
     int64_t allocations = 0;
     // bytes: the sum of size x count
     int64_t totalAllocated = 0;
     Symbol symbol;
 };
 
-struct HistogramRow
-{
+struct HistogramRow {
     static constexpr int NUM_COLUMNS = 11;
 
     QString sizeLabel;
@@ -35,8 +33,7 @@ struct HistogramRow
     std::array<HistogramColumn, NUM_COLUMNS> columns = {};
 };
 
-struct HistogramData
-{
+struct HistogramData {
     QVector<HistogramRow> rows;
     std::shared_ptr<const ResultData> resultData;
 };

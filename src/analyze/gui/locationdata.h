@@ -13,22 +13,21 @@
 
 #include "util/indices.h"
 
-struct Symbol
-{
+struct Symbol {
     FunctionIndex functionId;
     ModuleIndex moduleId;
 
-    bool operator==(const Symbol& rhs) const
+    bool operator==(const Symbol &rhs) const
     {
         return functionId == rhs.functionId && moduleId == rhs.moduleId;
     }
 
-    bool operator!=(const Symbol& rhs) const
+    bool operator!=(const Symbol &rhs) const
     {
         return !operator==(rhs);
     }
 
-    bool operator<(const Symbol& rhs) const
+    bool operator<(const Symbol &rhs) const
     {
         if (functionId != rhs.functionId) {
             return functionId < rhs.functionId;
@@ -37,7 +36,7 @@ struct Symbol
     }
 };
 
-inline uint qHash(const Symbol& symbol, uint seed = 0) noexcept
+inline uint qHash(const Symbol &symbol, uint seed = 0) noexcept
 {
     QtPrivate::QHashCombine hash;
     seed = hash(seed, symbol.functionId.index);
@@ -45,11 +44,11 @@ inline uint qHash(const Symbol& symbol, uint seed = 0) noexcept
     return seed;
 }
 
-namespace std {
-template <>
-struct hash<Symbol>
+namespace std
 {
-    std::size_t operator()(const Symbol& symbol) const noexcept
+template<>
+struct hash<Symbol> {
+    std::size_t operator()(const Symbol &symbol) const noexcept
     {
         std::size_t seed = 0;
         boost::hash_combine(seed, symbol.functionId.index);
@@ -59,23 +58,22 @@ struct hash<Symbol>
 };
 }
 
-struct FileLine
-{
+struct FileLine {
     FileIndex fileId;
     int line = 0;
 
-    bool operator==(const FileLine& rhs) const
+    bool operator==(const FileLine &rhs) const
     {
         return fileId == rhs.fileId && line == rhs.line;
     }
 
-    bool operator!=(const FileLine& rhs) const
+    bool operator!=(const FileLine &rhs) const
     {
         return !operator==(rhs);
     }
 };
 
-inline uint qHash(const FileLine& location, uint seed = 0) noexcept
+inline uint qHash(const FileLine &location, uint seed = 0) noexcept
 {
     QtPrivate::QHashCombine hash;
     seed = hash(seed, location.fileId.index);

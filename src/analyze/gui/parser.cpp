@@ -24,18 +24,19 @@
 #endif
 
 #ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
-extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
 #endif
 
-namespace {
+namespace
+{
 // ThreadWeaver's job queue and Qt's event queue order the run's threads through
 // Qt's futex-based mutexes, which ThreadSanitizer cannot see in an uninstrumented
 // Qt. These two state that ordering (and compile to nothing otherwise), so that
 // the sanitizer checks the run's own data rather than every hand-over.
-inline void handOff(void* token)
+inline void handOff(void *token)
 {
 #ifdef MEMLOUPE_ANNOTATE_HANDOFFS
     __tsan_release(token);
@@ -44,7 +45,7 @@ inline void handOff(void* token)
 #endif
 }
 
-inline void takeOver(void* token)
+inline void takeOver(void *token)
 {
 #ifdef MEMLOUPE_ANNOTATE_HANDOFFS
     __tsan_acquire(token);
@@ -74,8 +75,8 @@ public:
         AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
 #endif
     }
-    QueuedCopyScope(const QueuedCopyScope&) = delete;
-    QueuedCopyScope& operator=(const QueuedCopyScope&) = delete;
+    QueuedCopyScope(const QueuedCopyScope &) = delete;
+    QueuedCopyScope &operator=(const QueuedCopyScope &) = delete;
 };
 }
 
@@ -86,7 +87,7 @@ class ParserRun : public QObject
 {
     Q_OBJECT
 public:
-    ParserRun(Parser* parser, uint64_t id)
+    ParserRun(Parser *parser, uint64_t id)
         : m_parser(parser)
         , m_id(id)
     {
@@ -115,7 +116,7 @@ public:
 
     // Called by the final job: hands the data to the parser's thread. Queued by
     // name so that nothing of the hand-over is written after handOff.
-    void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString& path)
+    void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString &path)
     {
         m_completedData = std::move(data);
         m_completedProgressState = std::move(progressState);
@@ -163,24 +164,24 @@ public:
     }
 
 Q_SIGNALS:
-    void progressMessageAvailable(const QString& progress);
+    void progressMessageAvailable(const QString &progress);
     void progress(int progress);
-    void summaryAvailable(const SummaryData& data);
-    void bottomUpDataAvailable(const TreeData& data);
-    void topDownDataAvailable(const TreeData& data);
-    void callerCalleeDataAvailable(const CallerCalleeResults& data);
-    void consumedChartDataAvailable(const ChartData& data);
-    void allocationsChartDataAvailable(const ChartData& data);
-    void temporaryChartDataAvailable(const ChartData& data);
-    void sizeHistogramDataAvailable(const HistogramData& data);
+    void summaryAvailable(const SummaryData &data);
+    void bottomUpDataAvailable(const TreeData &data);
+    void topDownDataAvailable(const TreeData &data);
+    void callerCalleeDataAvailable(const CallerCalleeResults &data);
+    void consumedChartDataAvailable(const ChartData &data);
+    void allocationsChartDataAvailable(const ChartData &data);
+    void temporaryChartDataAvailable(const ChartData &data);
+    void sizeHistogramDataAvailable(const HistogramData &data);
     void finished();
-    void failedToOpen(const QString& failedPath);
+    void failedToOpen(const QString &failedPath);
 
 private:
     // only read on the parser's thread
     QPointer<Parser> m_parser;
     const uint64_t m_id;
-    std::atomic<bool> m_cancelled {false};
+    std::atomic<bool> m_cancelled{false};
     std::shared_ptr<ParserData> m_completedData;
     std::shared_ptr<ProgressState> m_completedProgressState;
     QString m_completedPath;
@@ -191,8 +192,7 @@ private:
 
 // State of the pass-progress reporter of one data object. The data object keeps
 // it across reparses; each run points it at its own result channel.
-struct ProgressState
-{
+struct ProgressState {
     QString parsingMsg;
     float lastPassCompletion = 0;
     int lastPass = -1;
@@ -200,19 +200,20 @@ struct ProgressState
     std::shared_ptr<ParserRun> run;
 };
 
-namespace {
+namespace
+{
 // Emits a signal of the run's channel. Its only receiver is the parser, queued,
 // so everything the emission writes is Qt's copy of the arguments for the event,
 // which no thread but the parser's reaches, after Qt's posted-event mutex.
-template <typename... Params, typename... Args>
-void send(const std::shared_ptr<ParserRun>& run, void (ParserRun::*signal)(Params...), Args&&... args)
+template<typename... Params, typename... Args>
+void send(const std::shared_ptr<ParserRun> &run, void (ParserRun::*signal)(Params...), Args &&...args)
 {
     QueuedCopyScope scope;
     Q_EMIT(run.get()->*signal)(std::forward<Args>(args)...);
 }
 
 // A job body with the queue's ordering stated for the sanitizer (see s_queued).
-template <typename Body>
+template<typename Body>
 class QueuedJob
 {
 public:
@@ -226,8 +227,8 @@ public:
         takeOver(&s_ran);
     }
 
-    QueuedJob(const QueuedJob&) = default;
-    QueuedJob& operator=(const QueuedJob&) = delete;
+    QueuedJob(const QueuedJob &) = default;
+    QueuedJob &operator=(const QueuedJob &) = delete;
 
     void operator()()
     {
@@ -240,40 +241,40 @@ private:
     Body m_body;
 };
 
-template <typename Body>
+template<typename Body>
 ThreadWeaver::JobPointer makeJob(Body body)
 {
     return ThreadWeaver::make_job(QueuedJob<Body>(std::move(body)));
 }
 
-void queueJob(const ThreadWeaver::JobPointer& job)
+void queueJob(const ThreadWeaver::JobPointer &job)
 {
     handOff(&s_queued);
     ThreadWeaver::stream() << job;
 }
 
-std::shared_ptr<ParserRun> makeRun(Parser* parser, uint64_t id)
+std::shared_ptr<ParserRun> makeRun(Parser *parser, uint64_t id)
 {
     // the last job to let go may be on a worker thread: delete on the run's own thread
-    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun* run) { run->dispose(); });
+    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun *run) {
+        run->dispose();
+    });
 }
 
-void reportPassProgress(ProgressState* state, const ParserData& data)
+void reportPassProgress(ProgressState *state, const ParserData &data)
 {
-    const auto& parsingState = data.parsingState;
+    const auto &parsingState = data.parsingState;
     // an empty file has nothing left to read
     double passCompletion = 1.0;
     if (parsingState.fileSize > 0) {
-        passCompletion = static_cast<double>(parsingState.readCompressedByte)
-            / static_cast<double>(parsingState.fileSize);
+        passCompletion = static_cast<double>(parsingState.readCompressedByte) / static_cast<double>(parsingState.fileSize);
     }
     passCompletion = std::clamp(passCompletion, 0.0, 1.0);
     const int pass = static_cast<int>(parsingState.pass);
     // The reader counts compressed bytes per block it decompresses, so a file of
     // one block is "complete" from its first line on, in every pass: a new pass
     // must be reported even when its completion equals the last one.
-    if (pass == state->lastPass
-        && std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
+    if (pass == state->lastPass && std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
         return;
     }
     state->lastPassCompletion = static_cast<float>(passCompletion);
@@ -284,18 +285,22 @@ void reportPassProgress(ProgressState* state, const ParserData& data)
     const qint64 spentTime_ms = data.parseTimer.isValid() ? data.parseTimer.elapsed() : 0;
     qint64 totalRemainingTime_ms = 0;
     if (totalCompletion > 0) {
-        totalRemainingTime_ms =
-            static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
+        totalRemainingTime_ms = static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
     }
     if (auto run = state->run) {
-        send(run, &ParserRun::progressMessageAvailable,
-             i18n("%1 pass: %2/%3  spent: %4  remaining: %5", state->parsingMsg, pass + 1, numPasses,
-                  Util::formatTime(spentTime_ms), Util::formatTime(totalRemainingTime_ms)));
+        send(run,
+             &ParserRun::progressMessageAvailable,
+             i18n("%1 pass: %2/%3  spent: %4  remaining: %5",
+                  state->parsingMsg,
+                  pass + 1,
+                  numPasses,
+                  Util::formatTime(spentTime_ms),
+                  Util::formatTime(totalRemainingTime_ms)));
         send(run, &ParserRun::progress, static_cast<int>(totalCompletion * 1000));
     }
 }
 
-SummaryData buildSummary(const ParserData& data)
+SummaryData buildSummary(const ParserData &data)
 {
     SummaryData summary;
     summary.debuggee = QString::fromStdString(data.debuggee);
@@ -308,24 +313,23 @@ SummaryData buildSummary(const ParserData& data)
     summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
     summary.fromAttached = data.fromAttached;
     summary.suppressions.reserve(static_cast<int>(data.suppressions.size()));
-    for (const auto& suppression : data.suppressions) {
+    for (const auto &suppression : data.suppressions) {
         summary.suppressions.append(suppression);
     }
     return summary;
 }
 
-QVector<QString> toQtStrings(const std::vector<std::string>& strings)
+QVector<QString> toQtStrings(const std::vector<std::string> &strings)
 {
     QVector<QString> ret;
     ret.reserve(static_cast<int>(strings.size()));
-    for (const auto& string : strings) {
+    for (const auto &string : strings) {
         ret.append(QString::fromUtf8(string.data(), static_cast<int>(string.size())));
     }
     return ret;
 }
 
-struct RunParameters
-{
+struct RunParameters {
     std::shared_ptr<ParserRun> run;
     std::shared_ptr<ParserData> oldData;
     std::shared_ptr<ProgressState> oldProgressState;
@@ -336,9 +340,9 @@ struct RunParameters
     Parser::StopAfter stopAfter = Parser::StopAfter::Finished;
 };
 
-void runAnalysis(const RunParameters& params)
+void runAnalysis(const RunParameters &params)
 {
-    const auto& run = params.run;
+    const auto &run = params.run;
     if (run->isCancelled()) {
         return;
     }
@@ -352,8 +356,10 @@ void runAnalysis(const RunParameters& params)
     } else {
         progressState = std::make_shared<ProgressState>();
         progressState->parsingMsg = i18n("parsing data");
-        auto* state = progressState.get();
-        data = std::make_shared<ParserData>([state](const ParserData& data) { reportPassProgress(state, data); });
+        auto *state = progressState.get();
+        data = std::make_shared<ParserData>([state](const ParserData &data) {
+            reportPassProgress(state, data);
+        });
     }
     // a reused data object keeps the pass text of the run that created it
     const QString parsingMsg = isReparsing ? i18n("reparsing data") : progressState->parsingMsg;
@@ -371,7 +377,9 @@ void runAnalysis(const RunParameters& params)
         ParserData diffData;
         const auto stdDiffBase = params.diffBase.toStdString();
         bool baseOk = false;
-        std::thread baseReader([&]() { baseOk = diffData.read(stdDiffBase, false); });
+        std::thread baseReader([&]() {
+            baseOk = diffData.read(stdDiffBase, false);
+        });
         const bool ok = data->read(stdPath, false);
         baseReader.join();
         if (!ok) {
@@ -407,7 +415,10 @@ void runAnalysis(const RunParameters& params)
 
     send(run, &ParserRun::progressMessageAvailable, i18n("merging allocations..."));
     const auto mergedAllocations = mergeAllocations(
-        [&run](const QString& message) { send(run, &ParserRun::progressMessageAvailable, message); }, *data,
+        [&run](const QString &message) {
+            send(run, &ParserRun::progressMessageAvailable, message);
+        },
+        *data,
         resultData);
     send(run, &ParserRun::bottomUpDataAvailable, mergedAllocations.first);
     if (stopAfter == Parser::StopAfter::BottomUp || run->isCancelled()) {
@@ -471,7 +482,7 @@ void runAnalysis(const RunParameters& params)
 }
 }
 
-Parser::Parser(QObject* parent)
+Parser::Parser(QObject *parent)
     : QObject(parent)
 {
     qRegisterMetaType<SummaryData>();
@@ -488,12 +499,14 @@ Parser::~Parser()
     }
 }
 
-template <typename... Args>
-void Parser::relay(ParserRun* run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...))
+template<typename... Args>
+void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...))
 {
     const auto id = run->id();
     connect(
-        run, signal, this,
+        run,
+        signal,
+        this,
         [this, id, target](Args... args) {
             if (id == m_runId) {
                 (this->*target)(args...);
@@ -502,8 +515,7 @@ void Parser::relay(ParserRun* run, void (ParserRun::*signal)(Args...), void (Par
         Qt::QueuedConnection);
 }
 
-void Parser::parse(const QString& path, const QString& diffBase, const FilterParameters& filterParameters,
-                   StopAfter stopAfter)
+void Parser::parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter)
 {
     if (m_run) {
         // a newer request supersedes the run in flight; its results are dropped
@@ -524,7 +536,7 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
         // A reused data object is not read as a first pass, which is what narrows the
         // window to the run; an open end would stretch the chart sampling interval over
         // the whole 64-bit range and leave the charts with just their end points.
-        auto& filter = params.filterParameters;
+        auto &filter = params.filterParameters;
         filter.minTime = std::max<int64_t>(0, filter.minTime);
         filter.maxTime = std::min(params.oldData->totalTime, filter.maxTime);
     }
@@ -533,7 +545,7 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
     ++m_runId;
     m_run = makeRun(this, m_runId);
     params.run = m_run;
-    auto* run = m_run.get();
+    auto *run = m_run.get();
     relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable);
     relay(run, &ParserRun::progress, &Parser::progress);
     relay(run, &ParserRun::summaryAvailable, &Parser::summaryAvailable);
@@ -546,7 +558,9 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
     relay(run, &ParserRun::sizeHistogramDataAvailable, &Parser::sizeHistogramDataAvailable);
     const auto id = m_runId;
     connect(
-        run, &ParserRun::finished, this,
+        run,
+        &ParserRun::finished,
+        this,
         [this, id]() {
             if (id == m_runId) {
                 endRun(id);
@@ -555,8 +569,10 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
         },
         Qt::QueuedConnection);
     connect(
-        run, &ParserRun::failedToOpen, this,
-        [this, id](const QString& failedPath) {
+        run,
+        &ParserRun::failedToOpen,
+        this,
+        [this, id](const QString &failedPath) {
             if (id == m_runId) {
                 endRun(id);
                 Q_EMIT failedToOpen(failedPath);
@@ -570,7 +586,7 @@ void Parser::parse(const QString& path, const QString& diffBase, const FilterPar
     }));
 }
 
-void Parser::reparse(const FilterParameters& filterParameters)
+void Parser::reparse(const FilterParameters &filterParameters)
 {
     if (!m_data || m_data->diffMode) {
         return;
@@ -594,8 +610,7 @@ bool Parser::isRunning() const
     return static_cast<bool>(m_run);
 }
 
-void Parser::completeRun(uint64_t runId, const std::shared_ptr<ParserData>& data,
-                         const std::shared_ptr<ProgressState>& progressState, const QString& path)
+void Parser::completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path)
 {
     if (runId != m_runId) {
         return;

@@ -27,8 +27,7 @@ class Parser : public QObject
 {
     Q_OBJECT
 public:
-    enum class StopAfter
-    {
+    enum class StopAfter {
         Summary = 0,
         BottomUp = 1,
         SizeHistogram = 2,
@@ -36,42 +35,40 @@ public:
         Finished = 4,
     };
 
-    explicit Parser(QObject* parent = nullptr);
+    explicit Parser(QObject *parent = nullptr);
     // Does not wait for a run in flight: the run is cancelled and its results dropped.
     ~Parser() override;
 
     // Starts a run and returns at once. A run still in flight is cancelled and
     // its remaining results are dropped.
-    void parse(const QString& path, const QString& diffBase, const FilterParameters& filterParameters,
-               StopAfter stopAfter);
+    void parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter);
     // Re-runs the last complete analysis with another filter; does nothing without
     // data, for diff data, or while a run is in flight.
-    void reparse(const FilterParameters& filterParameters);
+    void reparse(const FilterParameters &filterParameters);
 
     bool isFiltered() const;
     bool isRunning() const;
 
 Q_SIGNALS:
-    void progressMessageAvailable(const QString& progress);
+    void progressMessageAvailable(const QString &progress);
     void progress(int progress);
-    void summaryAvailable(const SummaryData& data);
-    void bottomUpDataAvailable(const TreeData& data);
-    void topDownDataAvailable(const TreeData& data);
-    void callerCalleeDataAvailable(const CallerCalleeResults& data);
-    void consumedChartDataAvailable(const ChartData& data);
-    void allocationsChartDataAvailable(const ChartData& data);
-    void temporaryChartDataAvailable(const ChartData& data);
-    void sizeHistogramDataAvailable(const HistogramData& data);
+    void summaryAvailable(const SummaryData &data);
+    void bottomUpDataAvailable(const TreeData &data);
+    void topDownDataAvailable(const TreeData &data);
+    void callerCalleeDataAvailable(const CallerCalleeResults &data);
+    void consumedChartDataAvailable(const ChartData &data);
+    void allocationsChartDataAvailable(const ChartData &data);
+    void temporaryChartDataAvailable(const ChartData &data);
+    void sizeHistogramDataAvailable(const HistogramData &data);
     void finished();
-    void failedToOpen(const QString& failedPath);
+    void failedToOpen(const QString &failedPath);
 
 private:
     friend class ParserRun;
 
-    template <typename... Args>
-    void relay(ParserRun* run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
-    void completeRun(uint64_t runId, const std::shared_ptr<ParserData>& data,
-                     const std::shared_ptr<ProgressState>& progressState, const QString& path);
+    template<typename... Args>
+    void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
+    void completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path);
     void endRun(uint64_t runId);
 
     QString m_path;

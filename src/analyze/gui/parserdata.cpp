@@ -7,9 +7,9 @@
 
 #include "resultdata.h"
 
-namespace {
-struct ChartMergeData
+namespace
 {
+struct ChartMergeData {
     IpIndex ip;
     int64_t consumed = 0;
     int64_t allocations = 0;
@@ -62,8 +62,8 @@ void ParserData::handleTimeStamp(int64_t /*oldStamp*/, int64_t newStamp, bool is
     maxConsumedSinceLastTimeStamp = 0;
     lastTimeStamp = newStamp;
 
-    for (const auto& ids : labelIds) {
-        const auto& allocation = allocations[ids.allocationIndex.index];
+    for (const auto &ids : labelIds) {
+        const auto &allocation = allocations[ids.allocationIndex.index];
         if (allocation.leaked != 0 && ids.consumed != -1) {
             consumed.cost[static_cast<std::size_t>(ids.consumed)] += allocation.leaked;
         }
@@ -79,7 +79,7 @@ void ParserData::handleTimeStamp(int64_t /*oldStamp*/, int64_t newStamp, bool is
     temporaryChartData.rows.push_back(temporary);
 }
 
-void ParserData::handleAllocation(const AllocationInfo& info, AllocationInfoIndex index)
+void ParserData::handleAllocation(const AllocationInfo &info, AllocationInfoIndex index)
 {
     maxConsumedSinceLastTimeStamp = std::max(maxConsumedSinceLastTimeStamp, totalCost.leaked);
     const std::size_t position = index.index;
@@ -104,19 +104,19 @@ void ParserData::handleAllocation(const AllocationInfo& info, AllocationInfoInde
     ++allocationInfoCounter[position].allocations;
 }
 
-void ParserData::handleDebuggee(const char* command)
+void ParserData::handleDebuggee(const char *command)
 {
     debuggee = command;
 }
 
-void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData>& resultData)
+void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData> &resultData)
 {
     if (diffMode) {
         return;
     }
     ChartRows origin;
     origin.timeStamp = filterParameters.minTime;
-    for (auto* chart : {&consumedChartData, &allocationsChartData, &temporaryChartData}) {
+    for (auto *chart : {&consumedChartData, &allocationsChartData, &temporaryChartData}) {
         chart->resultData = resultData;
         chart->rows.reserve(MAX_CHART_DATAPOINTS);
         chart->rows.push_back(origin);
@@ -129,7 +129,7 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData>& res
     // rank call sites (the leaf instruction pointer of each backtrace)
     std::vector<ChartMergeData> merged;
     merged.reserve(instructionPointers.size());
-    for (const auto& allocation : allocations) {
+    for (const auto &allocation : allocations) {
         const auto ip = findTrace(allocation.traceIndex).ipIndex;
         auto it = std::lower_bound(merged.begin(), merged.end(), ip);
         if (it == merged.end() || it->ip != ip) {
@@ -144,20 +144,20 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData>& res
     ipToLabelIds.max_load_factor(0.5f);
     ipToLabelIds.reserve(ChartRows::MAX_NUM_COST * 3);
 
-    auto assignColumns = [&](ChartData* chart, int64_t ChartMergeData::*field, int LabelIds::*labelField) {
-        std::sort(merged.begin(), merged.end(), [field](const ChartMergeData& lhs, const ChartMergeData& rhs) {
+    auto assignColumns = [&](ChartData *chart, int64_t ChartMergeData::*field, int LabelIds::*labelField) {
+        std::sort(merged.begin(), merged.end(), [field](const ChartMergeData &lhs, const ChartMergeData &rhs) {
             return absolute(lhs.*field) > absolute(rhs.*field);
         });
         const auto maxColumns = std::min<std::size_t>(merged.size(), ChartRows::MAX_NUM_COST - 2);
         for (std::size_t i = 0; i < maxColumns; ++i) {
-            const auto& entry = merged[i];
+            const auto &entry = merged[i];
             if (!(entry.*field)) {
                 break;
             }
             const int column = static_cast<int>(i + 1);
             ipToLabelIds[entry.ip].*labelField = column;
-            const auto& ip = findIp(entry.ip);
-            chart->labels[column] = Symbol {ip.frame.functionIndex, ip.moduleIndex};
+            const auto &ip = findIp(entry.ip);
+            chart->labels[column] = Symbol{ip.frame.functionIndex, ip.moduleIndex};
         }
     };
     assignColumns(&consumedChartData, &ChartMergeData::consumed, &LabelIds::consumed);

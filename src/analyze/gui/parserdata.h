@@ -23,14 +23,13 @@ class ResultData;
 class ParserData final : public AccumulatedTraceData
 {
 public:
-    using TimestampCallback = std::function<void(const ParserData& data)>;
+    using TimestampCallback = std::function<void(const ParserData &data)>;
 
-    struct CountedAllocationInfo
-    {
+    struct CountedAllocationInfo {
         AllocationInfo info;
         int64_t allocations = 0;
 
-        bool operator<(const CountedAllocationInfo& rhs) const
+        bool operator<(const CountedAllocationInfo &rhs) const
         {
             if (info.size != rhs.info.size) {
                 return info.size < rhs.info.size;
@@ -39,8 +38,7 @@ public:
         }
     };
 
-    struct LabelIds
-    {
+    struct LabelIds {
         AllocationIndex allocationIndex;
         int consumed = -1;
         int allocations = -1;
@@ -53,10 +51,10 @@ public:
     explicit ParserData(TimestampCallback timestampCallback = {});
 
     void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) override;
-    void handleAllocation(const AllocationInfo& info, AllocationInfoIndex index) override;
-    void handleDebuggee(const char* command) override;
+    void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) override;
+    void handleDebuggee(const char *command) override;
 
-    void prepareBuildCharts(const std::shared_ptr<const ResultData>& resultData);
+    void prepareBuildCharts(const std::shared_ptr<const ResultData> &resultData);
     void clearForReparse();
 
     // The trace index that allocation @p index had when the file was read. A diff

@@ -2,7 +2,7 @@
 
 #include "util.h"
 
-ResultData::ResultData(const AllocationData& totalCosts, const QVector<QString>& strings)
+ResultData::ResultData(const AllocationData &totalCosts, const QVector<QString> &strings)
     : m_totalCosts(totalCosts)
     , m_strings(strings)
 {

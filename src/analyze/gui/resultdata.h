@@ -15,14 +15,14 @@
 class ResultData
 {
 public:
-    ResultData(const AllocationData& totalCosts, const QVector<QString>& strings);
+    ResultData(const AllocationData &totalCosts, const QVector<QString> &strings);
 
     // Empty for index 0 and for indices beyond the table.
     QString string(StringIndex index) const;
     // "<unresolved function>" for index 0.
     QString string(FunctionIndex index) const;
 
-    const AllocationData& totalCosts() const
+    const AllocationData &totalCosts() const
     {
         return m_totalCosts;
     }
@@ -33,4 +33,4 @@ private:
 };
 
 // Views and proxies reach the string table of a result through this pointer.
-Q_DECLARE_METATYPE(const ResultData*)
+Q_DECLARE_METATYPE(const ResultData *)

@@ -12,8 +12,7 @@
 #include "analyze/filterparameters.h"
 #include "analyze/suppressions.h"
 
-struct SummaryData
-{
+struct SummaryData {
     QString debuggee;
     AllocationData cost;
     int64_t totalLeakedSuppressed = 0;

@@ -11,18 +11,17 @@
 
 #include "parserdata.h"
 
-namespace {
-struct Location
+namespace
 {
+struct Location {
     Symbol symbol;
     FileLine fileLine;
 };
 
 using SymbolGuard = tsl::robin_set<Symbol>;
 
-struct SymbolPairHasher
-{
-    std::size_t operator()(const std::pair<Symbol, Symbol>& pair) const
+struct SymbolPairHasher {
+    std::size_t operator()(const std::pair<Symbol, Symbol> &pair) const
     {
         std::size_t seed = 0;
         boost::hash_combine(seed, std::hash<Symbol>()(pair.first));
@@ -31,8 +30,7 @@ struct SymbolPairHasher
     }
 };
 
-struct ReusableGuardBuffer
-{
+struct ReusableGuardBuffer {
     ReusableGuardBuffer()
     {
         recursionGuard.reserve(128);
@@ -49,24 +47,23 @@ struct ReusableGuardBuffer
     tsl::robin_set<std::pair<Symbol, Symbol>, SymbolPairHasher> callerCalleeRecursionGuard;
 };
 
-void addCallerCalleeEvent(const Location& location, const AllocationData& cost, SymbolGuard* recursionGuard,
-                          CallerCalleeResults* callerCalleeResult)
+void addCallerCalleeEvent(const Location &location, const AllocationData &cost, SymbolGuard *recursionGuard, CallerCalleeResults *callerCalleeResult)
 {
     const bool isLeaf = recursionGuard->empty();
     if (!recursionGuard->insert(location.symbol).second) {
         // already counted for this backtrace
         return;
     }
-    auto& entry = callerCalleeResult->entries[location.symbol];
-    auto& locationCost = entry.sourceMap[location.fileLine];
+    auto &entry = callerCalleeResult->entries[location.symbol];
+    auto &locationCost = entry.sourceMap[location.fileLine];
     locationCost.inclusiveCost += cost;
     if (isLeaf) {
         locationCost.selfCost += cost;
     }
 }
 
-QVector<RowData>* addRow(QVector<RowData>* rows, const Location& location, const AllocationData& cost,
-                         SymbolGuard* recursionGuard, CallerCalleeResults* callerCalleeResult)
+QVector<RowData> *
+addRow(QVector<RowData> *rows, const Location &location, const AllocationData &cost, SymbolGuard *recursionGuard, CallerCalleeResults *callerCalleeResult)
 {
     auto it = std::lower_bound(rows->begin(), rows->end(), location.symbol);
     if (it != rows->end() && it->symbol == location.symbol) {
@@ -81,26 +78,27 @@ QVector<RowData>* addRow(QVector<RowData>* rows, const Location& location, const
     return &it->children;
 }
 
-void setParents(QVector<RowData>& children, const RowData* parent)
+void setParents(QVector<RowData> &children, const RowData *parent)
 {
-    for (auto& row : children) {
+    for (auto &row : children) {
         row.parent = parent;
         setParents(row.children, &row);
     }
 }
 
-AllocationData buildTopDown(const QVector<RowData>& bottomUpData, QVector<RowData>* topDownData)
+AllocationData buildTopDown(const QVector<RowData> &bottomUpData, QVector<RowData> *topDownData)
 {
     AllocationData totalCost;
-    for (const auto& row : bottomUpData) {
+    for (const auto &row : bottomUpData) {
         const auto childCost = buildTopDown(row.children, topDownData);
         if (childCost != row.cost) {
             // the backtraces that end here: carry their cost down from the outermost caller
             const auto cost = row.cost - childCost;
-            auto* level = topDownData;
-            for (auto* node = &row; node; node = node->parent) {
-                auto it = std::find_if(level->begin(), level->end(),
-                                       [node](const RowData& candidate) { return candidate.symbol == node->symbol; });
+            auto *level = topDownData;
+            for (auto *node = &row; node; node = node->parent) {
+                auto it = std::find_if(level->begin(), level->end(), [node](const RowData &candidate) {
+                    return candidate.symbol == node->symbol;
+                });
                 if (it == level->end()) {
                     RowData newRow;
                     newRow.symbol = node->symbol;
@@ -116,22 +114,21 @@ AllocationData buildTopDown(const QVector<RowData>& bottomUpData, QVector<RowDat
     return totalCost;
 }
 
-AllocationData buildCallerCallee(const QVector<RowData>& bottomUpData, CallerCalleeResults* callerCalleeResults,
-                                 ReusableGuardBuffer* guardBuffer)
+AllocationData buildCallerCallee(const QVector<RowData> &bottomUpData, CallerCalleeResults *callerCalleeResults, ReusableGuardBuffer *guardBuffer)
 {
     AllocationData totalCost;
-    for (const auto& row : bottomUpData) {
+    for (const auto &row : bottomUpData) {
         const auto childCost = buildCallerCallee(row.children, callerCalleeResults, guardBuffer);
         if (childCost != row.cost) {
             const auto cost = row.cost - childCost;
             guardBuffer->reset();
-            auto& entries = callerCalleeResults->entries;
+            auto &entries = callerCalleeResults->entries;
             bool hasLast = false;
             Symbol lastSymbol;
-            for (auto* node = &row; node; node = node->parent) {
+            for (auto *node = &row; node; node = node->parent) {
                 const auto symbol = node->symbol;
                 // look the caller's entry up again after inserting: an insertion may rehash
-                auto& entry = entries[symbol];
+                auto &entry = entries[symbol];
                 if (guardBuffer->recursionGuard.insert(symbol).second) {
                     entry.inclusiveCost += cost;
                 }
@@ -153,9 +150,8 @@ AllocationData buildCallerCallee(const QVector<RowData>& bottomUpData, CallerCal
 }
 }
 
-std::pair<TreeData, CallerCalleeResults> mergeAllocations(const ProgressReporter& reportProgress,
-                                                          const ParserData& data,
-                                                          const std::shared_ptr<const ResultData>& resultData)
+std::pair<TreeData, CallerCalleeResults>
+mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data, const std::shared_ptr<const ResultData> &resultData)
 {
     CallerCalleeResults callerCalleeResults;
     TreeData topRows;
@@ -167,22 +163,28 @@ std::pair<TreeData, CallerCalleeResults> mergeAllocations(const ProgressReporter
     const auto numAllocations = data.allocations.size();
     const auto onePercent = std::max<std::size_t>(1, numAllocations / 100);
     std::size_t progress = 0;
-    for (const auto& allocation : data.allocations) {
+    for (const auto &allocation : data.allocations) {
         ++progress;
         auto traceIndex = allocation.traceIndex;
-        auto* rows = &topRows.rows;
+        auto *rows = &topRows.rows;
         traceRecursionGuard.clear();
         traceRecursionGuard.insert(traceIndex);
         symbolRecursionGuard.clear();
-        const AllocationData& cost = allocation;
+        const AllocationData &cost = allocation;
         while (traceIndex) {
             const auto trace = data.findTrace(traceIndex);
-            const auto& ip = data.findIp(trace.ipIndex);
-            rows = addRow(rows, {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}}, cost,
-                          &symbolRecursionGuard, &callerCalleeResults);
-            for (const auto& inlined : ip.inlined) {
-                rows = addRow(rows, {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
-                              cost, &symbolRecursionGuard, &callerCalleeResults);
+            const auto &ip = data.findIp(trace.ipIndex);
+            rows = addRow(rows,
+                          {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}},
+                          cost,
+                          &symbolRecursionGuard,
+                          &callerCalleeResults);
+            for (const auto &inlined : ip.inlined) {
+                rows = addRow(rows,
+                              {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
+                              cost,
+                              &symbolRecursionGuard,
+                              &callerCalleeResults);
             }
             if (data.isStopIndex(ip.frame.functionIndex)) {
                 break;
@@ -202,7 +204,7 @@ std::pair<TreeData, CallerCalleeResults> mergeAllocations(const ProgressReporter
     return {topRows, callerCalleeResults};
 }
 
-TreeData toTopDownData(const TreeData& bottomUpData)
+TreeData toTopDownData(const TreeData &bottomUpData)
 {
     TreeData topRows;
     topRows.resultData = bottomUpData.resultData;
@@ -211,8 +213,7 @@ TreeData toTopDownData(const TreeData& bottomUpData)
     return topRows;
 }
 
-CallerCalleeResults toCallerCalleeData(const TreeData& bottomUpData, const CallerCalleeResults& results,
-                                       bool diffMode)
+CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, const CallerCalleeResults &results, bool diffMode)
 {
     auto callerCalleeResults = results;
     ReusableGuardBuffer guardBuffer;

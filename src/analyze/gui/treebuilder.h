@@ -17,14 +17,12 @@
 class ParserData;
 class ResultData;
 
-using ProgressReporter = std::function<void(const QString& message)>;
+using ProgressReporter = std::function<void(const QString &message)>;
 
 // The bottom-up tree, and the per-line data of the caller/callee map gathered on the way.
-std::pair<TreeData, CallerCalleeResults> mergeAllocations(const ProgressReporter& reportProgress,
-                                                          const ParserData& data,
-                                                          const std::shared_ptr<const ResultData>& resultData);
+std::pair<TreeData, CallerCalleeResults>
+mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data, const std::shared_ptr<const ResultData> &resultData);
 
-TreeData toTopDownData(const TreeData& bottomUpData);
+TreeData toTopDownData(const TreeData &bottomUpData);
 
-CallerCalleeResults toCallerCalleeData(const TreeData& bottomUpData, const CallerCalleeResults& results,
-                                       bool diffMode);
+CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, const CallerCalleeResults &results, bool diffMode);

@@ -15,15 +15,14 @@
 
 class ResultData;
 
-struct RowData
-{
+struct RowData {
     AllocationData cost;
     Symbol symbol;
     // set once the whole tree is built; points into the tree's own vectors
-    const RowData* parent = nullptr;
+    const RowData *parent = nullptr;
     QVector<RowData> children;
 
-    bool operator<(const Symbol& rhs) const
+    bool operator<(const Symbol &rhs) const
     {
         return symbol < rhs;
     }
@@ -31,8 +30,7 @@ struct RowData
 
 // Treat as read-only once handed out: a write would detach the shared vectors
 // and leave the parent pointers aiming at the other copy.
-struct TreeData
-{
+struct TreeData {
     QVector<RowData> rows;
     std::shared_ptr<const ResultData> resultData;
 };

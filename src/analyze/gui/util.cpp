@@ -10,15 +10,15 @@
 #include "locationdata.h"
 #include "resultdata.h"
 
-namespace {
-const KFormat& byteFormatter()
+namespace
 {
-    static const KFormat format(QLocale {});
+const KFormat &byteFormatter()
+{
+    static const KFormat format(QLocale{});
     return format;
 }
 
-struct CostKind
-{
+struct CostKind {
     QString label;
     int64_t AllocationData::*field;
 };
@@ -31,11 +31,10 @@ std::array<CostKind, 4> costKinds()
              {i18n("Temporary Allocations"), &AllocationData::temporary}}};
 }
 
-QString selfAndInclusiveTooltip(QString toolTip, const AllocationData& selfCosts,
-                                const AllocationData& inclusiveCosts, const ResultData& resultData)
+QString selfAndInclusiveTooltip(QString toolTip, const AllocationData &selfCosts, const AllocationData &inclusiveCosts, const ResultData &resultData)
 {
-    const auto& totals = resultData.totalCosts();
-    for (const auto& kind : costKinds()) {
+    const auto &totals = resultData.totalCosts();
+    for (const auto &kind : costKinds()) {
         const qint64 total = totals.*kind.field;
         if (!total) {
             continue;
@@ -43,23 +42,20 @@ QString selfAndInclusiveTooltip(QString toolTip, const AllocationData& selfCosts
         const qint64 self = selfCosts.*kind.field;
         const qint64 inclusive = inclusiveCosts.*kind.field;
         toolTip += QLatin1String("<hr/>")
-            + i18n("%1 (self): %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, self, total,
-                   Util::formatCostRelative(self, total))
-            + QLatin1String("<br/>")
-            + i18n("%1 (inclusive): %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, inclusive, total,
-                   Util::formatCostRelative(inclusive, total));
+            + i18n("%1 (self): %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, self, total, Util::formatCostRelative(self, total)) + QLatin1String("<br/>")
+            + i18n("%1 (inclusive): %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, inclusive, total, Util::formatCostRelative(inclusive, total));
     }
     return QLatin1String("<qt>") + toolTip + QLatin1String("</qt>");
 }
 }
 
-QString Util::basename(const QString& path)
+QString Util::basename(const QString &path)
 {
     const int slash = path.lastIndexOf(QLatin1Char('/'));
     return path.mid(slash + 1);
 }
 
-QString Util::formatString(const QString& input)
+QString Util::formatString(const QString &input)
 {
     return input.isEmpty() ? i18n("??") : input;
 }
@@ -102,8 +98,7 @@ QString Util::formatTime(qint64 ms)
 
 QString Util::formatBytes(qint64 bytes)
 {
-    auto ret = byteFormatter().formatByteSize(static_cast<double>(bytes), 1, KFormat::MetricBinaryDialect,
-                                              KFormat::DefaultBinaryUnits);
+    auto ret = byteFormatter().formatByteSize(static_cast<double>(bytes), 1, KFormat::MetricBinaryDialect, KFormat::DefaultBinaryUnits);
     return ret.remove(QLatin1Char(' '));
 }
 
@@ -119,7 +114,7 @@ QString Util::formatCostRelative(qint64 cost, qint64 total, bool addPercentSign)
     return ret;
 }
 
-QString Util::toString(const Symbol& symbol, const ResultData& resultData, FormatType formatType)
+QString Util::toString(const Symbol &symbol, const ResultData &resultData, FormatType formatType)
 {
     const auto binaryPath = resultData.string(static_cast<StringIndex>(symbol.moduleId));
     const auto binaryName = basename(binaryPath);
@@ -127,11 +122,10 @@ QString Util::toString(const Symbol& symbol, const ResultData& resultData, Forma
     if (formatType == FormatType::Short) {
         return i18nc("%1: function name, %2: binary basename", "%1 in %2", function, binaryName);
     }
-    return i18n("symbol: <tt>%1</tt><br/>binary: <tt>%2 (%3)</tt>", function.toHtmlEscaped(),
-                binaryName.toHtmlEscaped(), binaryPath.toHtmlEscaped());
+    return i18n("symbol: <tt>%1</tt><br/>binary: <tt>%2 (%3)</tt>", function.toHtmlEscaped(), binaryName.toHtmlEscaped(), binaryPath.toHtmlEscaped());
 }
 
-QString Util::toString(const FileLine& location, const ResultData& resultData, FormatType formatType)
+QString Util::toString(const FileLine &location, const ResultData &resultData, FormatType formatType)
 {
     auto file = resultData.string(static_cast<StringIndex>(location.fileId));
     if (formatType == FormatType::Short) {
@@ -143,39 +137,33 @@ QString Util::toString(const FileLine& location, const ResultData& resultData, F
     return file + QLatin1Char(':') + QString::number(location.line);
 }
 
-const QString& Util::unresolvedFunctionName()
+const QString &Util::unresolvedFunctionName()
 {
     static const QString name = i18n("<unresolved function>");
     return name;
 }
 
-QString Util::formatTooltip(const Symbol& symbol, const AllocationData& costs, const ResultData& resultData)
+QString Util::formatTooltip(const Symbol &symbol, const AllocationData &costs, const ResultData &resultData)
 {
     QString toolTip = toString(symbol, resultData, FormatType::Long);
-    const auto& totals = resultData.totalCosts();
-    for (const auto& kind : costKinds()) {
+    const auto &totals = resultData.totalCosts();
+    for (const auto &kind : costKinds()) {
         const qint64 total = totals.*kind.field;
         if (!total) {
             continue;
         }
         const qint64 cost = costs.*kind.field;
-        toolTip += QLatin1String("<hr/>")
-            + i18n("%1: %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, cost, total,
-                   formatCostRelative(cost, total));
+        toolTip += QLatin1String("<hr/>") + i18n("%1: %2<br/>&nbsp;&nbsp;%4% out of %3 total", kind.label, cost, total, formatCostRelative(cost, total));
     }
     return QLatin1String("<qt>") + toolTip + QLatin1String("</qt>");
 }
 
-QString Util::formatTooltip(const Symbol& symbol, const AllocationData& selfCosts,
-                            const AllocationData& inclusiveCosts, const ResultData& resultData)
+QString Util::formatTooltip(const Symbol &symbol, const AllocationData &selfCosts, const AllocationData &inclusiveCosts, const ResultData &resultData)
 {
-    return selfAndInclusiveTooltip(toString(symbol, resultData, FormatType::Long), selfCosts, inclusiveCosts,
-                                   resultData);
+    return selfAndInclusiveTooltip(toString(symbol, resultData, FormatType::Long), selfCosts, inclusiveCosts, resultData);
 }
 
-QString Util::formatTooltip(const FileLine& location, const AllocationData& selfCosts,
-                            const AllocationData& inclusiveCosts, const ResultData& resultData)
+QString Util::formatTooltip(const FileLine &location, const AllocationData &selfCosts, const AllocationData &inclusiveCosts, const ResultData &resultData)
 {
-    return selfAndInclusiveTooltip(toString(location, resultData, FormatType::Long).toHtmlEscaped(), selfCosts,
-                                   inclusiveCosts, resultData);
+    return selfAndInclusiveTooltip(toString(location, resultData, FormatType::Long).toHtmlEscaped(), selfCosts, inclusiveCosts, resultData);
 }

@@ -2,11 +2,12 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 constexpr std::size_t FLUSH_SIZE = 1 << 16;
 }
 
-JsonWriter::JsonWriter(FILE* out)
+JsonWriter::JsonWriter(FILE *out)
     : m_out(out)
 {
     m_buffer.reserve(FLUSH_SIZE * 2);
@@ -26,7 +27,7 @@ void JsonWriter::flush()
     fflush(m_out);
 }
 
-void JsonWriter::append(const char* data, std::size_t size)
+void JsonWriter::append(const char *data, std::size_t size)
 {
     m_buffer.append(data, size);
     if (m_buffer.size() >= FLUSH_SIZE) {
@@ -80,7 +81,7 @@ void JsonWriter::endArray()
     append(']');
 }
 
-void JsonWriter::key(const char* name)
+void JsonWriter::key(const char *name)
 {
     separate();
     append('"');
@@ -89,7 +90,7 @@ void JsonWriter::key(const char* name)
     m_afterKey = true;
 }
 
-void JsonWriter::writeEscaped(const QByteArray& utf8)
+void JsonWriter::writeEscaped(const QByteArray &utf8)
 {
     append('"');
     for (const char c : utf8) {
@@ -122,13 +123,13 @@ void JsonWriter::writeEscaped(const QByteArray& utf8)
     append('"');
 }
 
-void JsonWriter::value(const QString& string)
+void JsonWriter::value(const QString &string)
 {
     separate();
     writeEscaped(string.toUtf8());
 }
 
-void JsonWriter::value(const char* string)
+void JsonWriter::value(const char *string)
 {
     separate();
     writeEscaped(QByteArray(string));

@@ -16,21 +16,21 @@
 class JsonWriter
 {
 public:
-    explicit JsonWriter(FILE* out);
+    explicit JsonWriter(FILE *out);
     ~JsonWriter();
 
-    JsonWriter(const JsonWriter&) = delete;
-    JsonWriter& operator=(const JsonWriter&) = delete;
+    JsonWriter(const JsonWriter &) = delete;
+    JsonWriter &operator=(const JsonWriter &) = delete;
 
     void beginObject();
     void endObject();
     void beginArray();
     void endArray();
     // Names the next value inside an object.
-    void key(const char* name);
+    void key(const char *name);
 
-    void value(const QString& string);
-    void value(const char* string);
+    void value(const QString &string);
+    void value(const char *string);
     void value(int64_t number);
     void value(uint64_t number);
     void value(int number)
@@ -44,11 +44,11 @@ public:
 
 private:
     void separate();
-    void writeEscaped(const QByteArray& utf8);
-    void append(const char* data, std::size_t size);
+    void writeEscaped(const QByteArray &utf8);
+    void append(const char *data, std::size_t size);
     void append(char c);
 
-    FILE* m_out;
+    FILE *m_out;
     std::string m_buffer;
     // per open container: whether a value was written already
     std::vector<bool> m_hasValue;

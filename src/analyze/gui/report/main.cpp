@@ -13,15 +13,16 @@
 #include "../parser.h"
 #include "reportprinter.h"
 
-namespace {
-bool parseTime(const QString& text, int64_t* time)
+namespace
+{
+bool parseTime(const QString &text, int64_t *time)
 {
     bool ok = false;
     *time = text.toLongLong(&ok);
     return ok;
 }
 
-void printError(const QString& message)
+void printError(const QString &message)
 {
     const auto utf8 = message.toUtf8();
     fprintf(stderr, "%s\n", utf8.constData());
@@ -29,7 +30,7 @@ void printError(const QString& message)
 }
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("memloupe_report"));
@@ -41,21 +42,15 @@ int main(int argc, char** argv)
     cli.addHelpOption();
     cli.addVersionOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"), i18n("Print one JSON document."));
-    const QCommandLineOption diffOption({QStringLiteral("d"), QStringLiteral("diff")},
-                                        i18n("Subtract the costs of this base file."), QStringLiteral("BASE"));
+    const QCommandLineOption diffOption({QStringLiteral("d"), QStringLiteral("diff")}, i18n("Subtract the costs of this base file."), QStringLiteral("BASE"));
     const QCommandLineOption suppressionsOption({QStringLiteral("s"), QStringLiteral("suppressions")},
                                                 i18n("Read leak suppressions from this file."),
                                                 QStringLiteral("FILE"));
-    const QCommandLineOption noEmbeddedOption(QStringLiteral("disable-embedded-suppressions"),
-                                              i18n("Ignore suppressions embedded in the trace."));
-    const QCommandLineOption noBuiltinOption(QStringLiteral("disable-builtin-suppressions"),
-                                             i18n("Ignore the built-in suppressions."));
-    const QCommandLineOption minTimeOption(QStringLiteral("min-time"), i18n("Start of the time range in ms."),
-                                           QStringLiteral("MS"));
-    const QCommandLineOption maxTimeOption(QStringLiteral("max-time"), i18n("End of the time range in ms."),
-                                           QStringLiteral("MS"));
-    cli.addOptions({jsonOption, diffOption, suppressionsOption, noEmbeddedOption, noBuiltinOption, minTimeOption,
-                    maxTimeOption});
+    const QCommandLineOption noEmbeddedOption(QStringLiteral("disable-embedded-suppressions"), i18n("Ignore suppressions embedded in the trace."));
+    const QCommandLineOption noBuiltinOption(QStringLiteral("disable-builtin-suppressions"), i18n("Ignore the built-in suppressions."));
+    const QCommandLineOption minTimeOption(QStringLiteral("min-time"), i18n("Start of the time range in ms."), QStringLiteral("MS"));
+    const QCommandLineOption maxTimeOption(QStringLiteral("max-time"), i18n("End of the time range in ms."), QStringLiteral("MS"));
+    cli.addOptions({jsonOption, diffOption, suppressionsOption, noEmbeddedOption, noBuiltinOption, minTimeOption, maxTimeOption});
     cli.addPositionalArgument(QStringLiteral("FILE"), i18n("The trace file to analyse."));
 
     if (!cli.parse(QCoreApplication::arguments())) {
@@ -79,8 +74,7 @@ int main(int argc, char** argv)
     FilterParameters window;
     const bool hasMinTime = cli.isSet(minTimeOption);
     const bool hasMaxTime = cli.isSet(maxTimeOption);
-    if ((hasMinTime && !parseTime(cli.value(minTimeOption), &window.minTime))
-        || (hasMaxTime && !parseTime(cli.value(maxTimeOption), &window.maxTime))) {
+    if ((hasMinTime && !parseTime(cli.value(minTimeOption), &window.minTime)) || (hasMaxTime && !parseTime(cli.value(maxTimeOption), &window.maxTime))) {
         printError(i18n("A time must be a whole number of milliseconds."));
         return 2;
     }
@@ -112,22 +106,32 @@ int main(int argc, char** argv)
     int exitCode = 0;
     bool windowApplied = !hasWindow;
 
-    QObject::connect(&parser, &Parser::summaryAvailable, [&](const SummaryData& data) { results.summary = data; });
-    QObject::connect(&parser, &Parser::bottomUpDataAvailable, [&](const TreeData& data) { results.bottomUp = data; });
-    QObject::connect(&parser, &Parser::topDownDataAvailable, [&](const TreeData& data) { results.topDown = data; });
-    QObject::connect(&parser, &Parser::callerCalleeDataAvailable,
-                     [&](const CallerCalleeResults& data) { results.callerCallee = data; });
-    QObject::connect(&parser, &Parser::sizeHistogramDataAvailable,
-                     [&](const HistogramData& data) { results.histogram = data; });
-    QObject::connect(&parser, &Parser::consumedChartDataAvailable, [&](const ChartData& data) {
+    QObject::connect(&parser, &Parser::summaryAvailable, [&](const SummaryData &data) {
+        results.summary = data;
+    });
+    QObject::connect(&parser, &Parser::bottomUpDataAvailable, [&](const TreeData &data) {
+        results.bottomUp = data;
+    });
+    QObject::connect(&parser, &Parser::topDownDataAvailable, [&](const TreeData &data) {
+        results.topDown = data;
+    });
+    QObject::connect(&parser, &Parser::callerCalleeDataAvailable, [&](const CallerCalleeResults &data) {
+        results.callerCallee = data;
+    });
+    QObject::connect(&parser, &Parser::sizeHistogramDataAvailable, [&](const HistogramData &data) {
+        results.histogram = data;
+    });
+    QObject::connect(&parser, &Parser::consumedChartDataAvailable, [&](const ChartData &data) {
         results.consumed = data;
         results.hasCharts = true;
     });
-    QObject::connect(&parser, &Parser::allocationsChartDataAvailable,
-                     [&](const ChartData& data) { results.allocations = data; });
-    QObject::connect(&parser, &Parser::temporaryChartDataAvailable,
-                     [&](const ChartData& data) { results.temporary = data; });
-    QObject::connect(&parser, &Parser::failedToOpen, [&](const QString& path) {
+    QObject::connect(&parser, &Parser::allocationsChartDataAvailable, [&](const ChartData &data) {
+        results.allocations = data;
+    });
+    QObject::connect(&parser, &Parser::temporaryChartDataAvailable, [&](const ChartData &data) {
+        results.temporary = data;
+    });
+    QObject::connect(&parser, &Parser::failedToOpen, [&](const QString &path) {
         printError(i18n("Failed to parse file %1.", path));
         exitCode = 1;
         app.quit();

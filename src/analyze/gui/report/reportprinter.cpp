@@ -10,10 +10,10 @@
 #include "../util.h"
 #include "jsonwriter.h"
 
-namespace {
-struct CostKind
+namespace
 {
-    const char* title;
+struct CostKind {
+    const char *title;
     int64_t AllocationData::*field;
     bool isBytes;
 };
@@ -39,19 +39,19 @@ int64_t perSecond(int64_t count, double seconds)
     return static_cast<int64_t>(static_cast<double>(count) / seconds);
 }
 
-void printLine(FILE* out, const QString& line)
+void printLine(FILE *out, const QString &line)
 {
     const auto utf8 = line.toUtf8();
     fwrite(utf8.constData(), 1, static_cast<std::size_t>(utf8.size()), out);
     fputc('\n', out);
 }
 
-QString plainString(const ResultData* resultData, StringIndex index)
+QString plainString(const ResultData *resultData, StringIndex index)
 {
     return resultData ? resultData->string(index) : QString();
 }
 
-void writeCost(JsonWriter& json, const AllocationData& cost)
+void writeCost(JsonWriter &json, const AllocationData &cost)
 {
     json.beginObject();
     json.key("allocations");
@@ -65,7 +65,7 @@ void writeCost(JsonWriter& json, const AllocationData& cost)
     json.endObject();
 }
 
-void writeSymbol(JsonWriter& json, const ResultData* resultData, const Symbol& symbol)
+void writeSymbol(JsonWriter &json, const ResultData *resultData, const Symbol &symbol)
 {
     json.key("function");
     json.value(plainString(resultData, symbol.functionId));
@@ -73,10 +73,10 @@ void writeSymbol(JsonWriter& json, const ResultData* resultData, const Symbol& s
     json.value(plainString(resultData, symbol.moduleId));
 }
 
-void writeRows(JsonWriter& json, const ResultData* resultData, const QVector<RowData>& rows)
+void writeRows(JsonWriter &json, const ResultData *resultData, const QVector<RowData> &rows)
 {
     json.beginArray();
-    for (const auto& row : rows) {
+    for (const auto &row : rows) {
         json.beginObject();
         writeSymbol(json, resultData, row.symbol);
         json.key("cost");
@@ -89,24 +89,21 @@ void writeRows(JsonWriter& json, const ResultData* resultData, const QVector<Row
 }
 
 // (function, module) order by text, indices breaking ties between equal texts
-template <typename Value>
-std::vector<std::pair<Symbol, const Value*>> sortedBySymbol(const QHash<Symbol, Value>& hash,
-                                                            const ResultData* resultData)
+template<typename Value>
+std::vector<std::pair<Symbol, const Value *>> sortedBySymbol(const QHash<Symbol, Value> &hash, const ResultData *resultData)
 {
-    struct Keyed
-    {
+    struct Keyed {
         QString function;
         QString module;
         Symbol symbol;
-        const Value* value;
+        const Value *value;
     };
     std::vector<Keyed> keyed;
     keyed.reserve(static_cast<std::size_t>(hash.size()));
     for (auto it = hash.begin(); it != hash.end(); ++it) {
-        keyed.push_back({plainString(resultData, it.key().functionId), plainString(resultData, it.key().moduleId),
-                         it.key(), &it.value()});
+        keyed.push_back({plainString(resultData, it.key().functionId), plainString(resultData, it.key().moduleId), it.key(), &it.value()});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& lhs, const Keyed& rhs) {
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed &lhs, const Keyed &rhs) {
         if (lhs.function != rhs.function) {
             return lhs.function < rhs.function;
         }
@@ -115,18 +112,18 @@ std::vector<std::pair<Symbol, const Value*>> sortedBySymbol(const QHash<Symbol, 
         }
         return lhs.symbol < rhs.symbol;
     });
-    std::vector<std::pair<Symbol, const Value*>> ret;
+    std::vector<std::pair<Symbol, const Value *>> ret;
     ret.reserve(keyed.size());
-    for (const auto& entry : keyed) {
+    for (const auto &entry : keyed) {
         ret.emplace_back(entry.symbol, entry.value);
     }
     return ret;
 }
 
-void writeSymbolCosts(JsonWriter& json, const ResultData* resultData, const SymbolCostMap& map)
+void writeSymbolCosts(JsonWriter &json, const ResultData *resultData, const SymbolCostMap &map)
 {
     json.beginArray();
-    for (const auto& entry : sortedBySymbol(map, resultData)) {
+    for (const auto &entry : sortedBySymbol(map, resultData)) {
         json.beginObject();
         writeSymbol(json, resultData, entry.first);
         json.key("cost");
@@ -136,20 +133,19 @@ void writeSymbolCosts(JsonWriter& json, const ResultData* resultData, const Symb
     json.endArray();
 }
 
-void writeLocations(JsonWriter& json, const ResultData* resultData, const LocationCostMap& map)
+void writeLocations(JsonWriter &json, const ResultData *resultData, const LocationCostMap &map)
 {
-    struct Keyed
-    {
+    struct Keyed {
         QString file;
         FileLine location;
-        const EntryCost* cost;
+        const EntryCost *cost;
     };
     std::vector<Keyed> keyed;
     keyed.reserve(static_cast<std::size_t>(map.size()));
     for (auto it = map.begin(); it != map.end(); ++it) {
         keyed.push_back({plainString(resultData, it.key().fileId), it.key(), &it.value()});
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& lhs, const Keyed& rhs) {
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed &lhs, const Keyed &rhs) {
         if (lhs.file != rhs.file) {
             return lhs.file < rhs.file;
         }
@@ -159,7 +155,7 @@ void writeLocations(JsonWriter& json, const ResultData* resultData, const Locati
         return lhs.location.fileId < rhs.location.fileId;
     });
     json.beginArray();
-    for (const auto& entry : keyed) {
+    for (const auto &entry : keyed) {
         json.beginObject();
         json.key("file");
         json.value(entry.file);
@@ -174,9 +170,9 @@ void writeLocations(JsonWriter& json, const ResultData* resultData, const Locati
     json.endArray();
 }
 
-void writeChart(JsonWriter& json, const ChartData& chart)
+void writeChart(JsonWriter &json, const ChartData &chart)
 {
-    const auto* resultData = chart.resultData.get();
+    const auto *resultData = chart.resultData.get();
     json.beginObject();
     json.key("labels");
     auto columns = chart.labels.keys();
@@ -192,7 +188,7 @@ void writeChart(JsonWriter& json, const ChartData& chart)
     json.endArray();
     json.key("rows");
     json.beginArray();
-    for (const auto& row : chart.rows) {
+    for (const auto &row : chart.rows) {
         json.beginObject();
         json.key("time");
         json.value(row.timeStamp);
@@ -209,73 +205,70 @@ void writeChart(JsonWriter& json, const ChartData& chart)
 }
 }
 
-void printTextReport(FILE* out, const ReportResults& results)
+void printTextReport(FILE *out, const ReportResults &results)
 {
-    const auto& summary = results.summary;
-    const auto& filter = summary.filterParameters;
+    const auto &summary = results.summary;
+    const auto &filter = summary.filterParameters;
     const bool isFiltered = filter.minTime != 0 || filter.maxTime < summary.totalTime;
     const double totalTimeS = static_cast<double>(filter.maxTime - filter.minTime) * 0.001;
 
     printLine(out, i18n("debuggee: %1%2", summary.debuggee, summary.fromAttached ? i18n(" (attached)") : QString()));
     if (isFiltered) {
-        printLine(out, i18n("total runtime: %1, filtered from %2 to %3 (%4)", Util::formatTime(summary.totalTime),
-                            Util::formatTime(filter.minTime), Util::formatTime(filter.maxTime),
-                            Util::formatTime(filter.maxTime - filter.minTime)));
+        printLine(out,
+                  i18n("total runtime: %1, filtered from %2 to %3 (%4)",
+                       Util::formatTime(summary.totalTime),
+                       Util::formatTime(filter.minTime),
+                       Util::formatTime(filter.maxTime),
+                       Util::formatTime(filter.maxTime - filter.minTime)));
     } else {
         printLine(out, i18n("total runtime: %1", Util::formatTime(summary.totalTime)));
     }
     printLine(out, i18n("total system memory: %1", Util::formatBytes(summary.totalSystemMemory)));
-    printLine(out, i18n("calls to allocation functions: %1 (%2/s)", summary.cost.allocations,
-                        perSecond(summary.cost.allocations, totalTimeS)));
+    printLine(out, i18n("calls to allocation functions: %1 (%2/s)", summary.cost.allocations, perSecond(summary.cost.allocations, totalTimeS)));
     const QString temporaryShare = summary.cost.allocations
-        ? QString::number(std::round(static_cast<float>(summary.cost.temporary) * 100.f * 100.f
-                                     / static_cast<float>(summary.cost.allocations))
-                          / 100.f)
+        ? QString::number(std::round(static_cast<float>(summary.cost.temporary) * 100.f * 100.f / static_cast<float>(summary.cost.allocations)) / 100.f)
         : QStringLiteral("0");
-    printLine(out, i18n("temporary allocations: %1 (%2%, %3/s)", summary.cost.temporary, temporaryShare,
-                        perSecond(summary.cost.temporary, totalTimeS)));
-    printLine(out, i18n("peak heap memory consumption: %1 after %2", Util::formatBytes(summary.cost.peak),
-                        Util::formatTime(summary.peakTime)));
+    printLine(out, i18n("temporary allocations: %1 (%2%, %3/s)", summary.cost.temporary, temporaryShare, perSecond(summary.cost.temporary, totalTimeS)));
+    printLine(out, i18n("peak heap memory consumption: %1 after %2", Util::formatBytes(summary.cost.peak), Util::formatTime(summary.peakTime)));
     printLine(out, i18n("peak RSS: %1", Util::formatBytes(summary.peakRSS)));
     if (isFiltered) {
         printLine(out, i18n("memory consumption delta: %1", Util::formatBytes(summary.cost.leaked)));
     } else if (summary.totalLeakedSuppressed) {
-        printLine(out, i18n("total memory leaked: %1 (%2 suppressed)", Util::formatBytes(summary.cost.leaked),
-                            Util::formatBytes(summary.totalLeakedSuppressed)));
+        printLine(out,
+                  i18n("total memory leaked: %1 (%2 suppressed)", Util::formatBytes(summary.cost.leaked), Util::formatBytes(summary.totalLeakedSuppressed)));
     } else {
         printLine(out, i18n("total memory leaked: %1", Util::formatBytes(summary.cost.leaked)));
     }
 
-    const auto* resultData = results.bottomUp.resultData.get();
-    for (const auto& list : TOP_LISTS) {
+    const auto *resultData = results.bottomUp.resultData.get();
+    for (const auto &list : TOP_LISTS) {
         const int64_t total = absolute(summary.cost.*list.field);
         const auto threshold = static_cast<int64_t>(static_cast<double>(total) * 0.01);
-        std::vector<const RowData*> rows;
-        for (const auto& row : results.bottomUp.rows) {
+        std::vector<const RowData *> rows;
+        for (const auto &row : results.bottomUp.rows) {
             const auto cost = absolute(row.cost.*list.field);
             if (cost != 0 && cost >= threshold) {
                 rows.push_back(&row);
             }
         }
-        std::stable_sort(rows.begin(), rows.end(), [&list](const RowData* lhs, const RowData* rhs) {
+        std::stable_sort(rows.begin(), rows.end(), [&list](const RowData *lhs, const RowData *rhs) {
             return absolute(lhs->cost.*list.field) > absolute(rhs->cost.*list.field);
         });
         fputc('\n', out);
         printLine(out, i18n(list.title) + QLatin1Char(':'));
-        for (const auto* row : rows) {
+        for (const auto *row : rows) {
             const auto cost = row->cost.*list.field;
             const QString value = list.isBytes ? Util::formatBytes(cost) : QString::number(cost);
-            const QString name = resultData ? Util::toString(row->symbol, *resultData, Util::FormatType::Short)
-                                            : QString();
+            const QString name = resultData ? Util::toString(row->symbol, *resultData, Util::FormatType::Short) : QString();
             printLine(out, QStringLiteral("  %1  %2%  %3").arg(value, 10).arg(Util::formatCostRelative(cost, total), 5).arg(name));
         }
     }
     fflush(out);
 }
 
-void printJsonReport(FILE* out, const ReportResults& results, const QString& file, const QString& diffBase)
+void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase)
 {
-    const auto& summary = results.summary;
+    const auto &summary = results.summary;
     JsonWriter json(out);
     json.beginObject();
     json.key("schema");
@@ -316,7 +309,7 @@ void printJsonReport(FILE* out, const ReportResults& results, const QString& fil
     json.endObject();
     json.key("suppressions");
     json.beginArray();
-    for (const auto& suppression : summary.suppressions) {
+    for (const auto &suppression : summary.suppressions) {
         json.beginObject();
         json.key("pattern");
         json.value(QString::fromStdString(suppression.pattern));
@@ -336,9 +329,9 @@ void printJsonReport(FILE* out, const ReportResults& results, const QString& fil
 
     json.key("callerCallee");
     json.beginArray();
-    const auto* callerCalleeStrings = results.callerCallee.resultData.get();
-    for (const auto& entry : sortedBySymbol(results.callerCallee.entries, callerCalleeStrings)) {
-        const auto& value = *entry.second;
+    const auto *callerCalleeStrings = results.callerCallee.resultData.get();
+    for (const auto &entry : sortedBySymbol(results.callerCallee.entries, callerCalleeStrings)) {
+        const auto &value = *entry.second;
         json.beginObject();
         writeSymbol(json, callerCalleeStrings, entry.first);
         json.key("inclusive");
@@ -357,8 +350,8 @@ void printJsonReport(FILE* out, const ReportResults& results, const QString& fil
 
     json.key("sizeHistogram");
     json.beginArray();
-    const auto* histogramStrings = results.histogram.resultData.get();
-    for (const auto& row : results.histogram.rows) {
+    const auto *histogramStrings = results.histogram.resultData.get();
+    for (const auto &row : results.histogram.rows) {
         json.beginObject();
         json.key("label");
         json.value(row.sizeLabel);
@@ -366,7 +359,7 @@ void printJsonReport(FILE* out, const ReportResults& results, const QString& fil
         json.value(row.size);
         json.key("columns");
         json.beginArray();
-        for (const auto& column : row.columns) {
+        for (const auto &column : row.columns) {
             json.beginObject();
             writeSymbol(json, histogramStrings, column.symbol);
             json.key("allocations");

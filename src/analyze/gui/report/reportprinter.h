@@ -14,8 +14,7 @@
 #include "../summarydata.h"
 #include "../treedata.h"
 
-struct ReportResults
-{
+struct ReportResults {
     SummaryData summary;
     TreeData bottomUp;
     TreeData topDown;
@@ -27,5 +26,5 @@ struct ReportResults
     bool hasCharts = false;
 };
 
-void printTextReport(FILE* out, const ReportResults& results);
-void printJsonReport(FILE* out, const ReportResults& results, const QString& file, const QString& diffBase);
+void printTextReport(FILE *out, const ReportResults &results);
+void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase);

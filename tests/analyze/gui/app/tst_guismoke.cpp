@@ -14,9 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-struct GuiRun
+namespace
 {
+struct GuiRun {
     bool finished = false;
     int exitCode = -1;
     QString out;
@@ -26,7 +26,7 @@ struct GuiRun
     {
         QStringList titles;
         const auto lines = out.split(QLatin1Char('\n'));
-        for (const auto& line : lines) {
+        for (const auto &line : lines) {
             if (line.startsWith(QLatin1String("window: "))) {
                 titles.append(line.mid(8));
             }
@@ -41,7 +41,7 @@ class TestGuiSmoke : public QObject
     Q_OBJECT
 
 private:
-    GuiRun runGui(const QStringList& arguments, const QString& probe = {})
+    GuiRun runGui(const QStringList &arguments, const QString &probe = {})
     {
         QProcess process;
         auto environment = QProcessEnvironment::systemEnvironment();
@@ -91,8 +91,14 @@ private Q_SLOTS:
         QVERIFY2(!xvfb.isEmpty(), "Xvfb not found; scripts/install-deps.sh installs it");
         // -displayfd: the server takes the first free display itself and
         // writes its number, so parallel runs cannot pick the same one
-        m_xserver.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                               QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        m_xserver.start(xvfb,
+                        {QStringLiteral("-displayfd"),
+                         QStringLiteral("1"),
+                         QStringLiteral("-screen"),
+                         QStringLiteral("0"),
+                         QStringLiteral("1280x800x24"),
+                         QStringLiteral("-nolisten"),
+                         QStringLiteral("tcp")});
         QVERIFY(m_xserver.waitForStarted());
         QByteArray number;
         while (!number.contains('\n')) {
@@ -116,8 +122,13 @@ private Q_SLOTS:
         QVERIFY(help.finished);
         QCOMPARE(help.exitCode, 0);
         QVERIFY2(help.out.contains(QLatin1String("Usage: ")), qPrintable(help.out));
-        for (const auto* option : {"-d, --diff <<file>>", "-s, --suppressions <<file>>", "--disable-embedded-suppressions", "--disable-builtin-suppressions",
-                                   "Base profile data to compare other files to.", "[FILE...]", "Files to load"}) {
+        for (const auto *option : {"-d, --diff <<file>>",
+                                   "-s, --suppressions <<file>>",
+                                   "--disable-embedded-suppressions",
+                                   "--disable-builtin-suppressions",
+                                   "Base profile data to compare other files to.",
+                                   "[FILE...]",
+                                   "Files to load"}) {
             QVERIFY2(help.out.contains(QLatin1String(option)), option);
         }
         QVERIFY(help.windowTitles().isEmpty());
@@ -172,7 +183,7 @@ private Q_SLOTS:
     {
         // two files of their own names, each compared against the sample
         QStringList files;
-        for (const auto* name : {"memloupe.first.1.zst", "memloupe.second.2.zst"}) {
+        for (const auto *name : {"memloupe.first.1.zst", "memloupe.second.2.zst"}) {
             const QString path = m_home.path() + QLatin1Char('/') + QLatin1String(name);
             QFile::remove(path);
             QVERIFY(QFile::copy(QStringLiteral(MEMLOUPE_SAMPLE_TRACE), path));
@@ -189,7 +200,7 @@ private Q_SLOTS:
         titles.sort();
         QVERIFY2(titles.at(0).contains(QLatin1String("memloupe.first.1.zst")), qPrintable(titles.at(0)));
         QVERIFY2(titles.at(1).contains(QLatin1String("memloupe.second.2.zst")), qPrintable(titles.at(1)));
-        for (const auto& title : qAsConst(titles)) {
+        for (const auto &title : qAsConst(titles)) {
             QVERIFY2(title.contains(QLatin1String("memloupe.vextor.59132.zst")), qPrintable(title));
         }
         QVERIFY2(run.out.contains(QLatin1String("results shown\n")), qPrintable(run.out + run.err));

@@ -13,7 +13,8 @@
 
 #include "guistartup.h"
 
-namespace {
+namespace
+{
 const QString MOUNT_POINT = QStringLiteral("/icons/kf5_rcc_theme");
 const QString SYSTEM_RCC = QStringLiteral("/usr/share/icons/breeze/breeze-icons.rcc");
 }
@@ -25,7 +26,7 @@ class TestGuiStartup : public QObject
 private:
     // An installation prefix with bin/ and, when @p rcc is given, that file at
     // the place of the packed icons. Returns the bin directory.
-    QString makePrefix(const QString& rcc)
+    QString makePrefix(const QString &rcc)
     {
         const QString bin = m_prefix.path() + QLatin1String("/bin");
         const QString icons = m_prefix.path() + QLatin1String("/share/icons/breeze");
@@ -40,7 +41,7 @@ private:
     }
 
     // the path as the program forms it, through bin/..
-    static QString lookedUpPath(const QString& bin)
+    static QString lookedUpPath(const QString &bin)
     {
         return bin + QLatin1String("/../share/icons/breeze/breeze-icons.rcc");
     }
