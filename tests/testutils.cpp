@@ -25,6 +25,33 @@ std::string suffixFor(Compression compression)
     return {};
 }
 
+std::string hex(uint64_t value)
+{
+    char buffer[32];
+    snprintf(buffer, sizeof(buffer), "%llx", static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::string s(const std::string &text)
+{
+    return "s " + hex(text.size()) + " " + text + "\n";
+}
+
+QString costs(const AllocationData &data)
+{
+    return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);
+}
+
+QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
+{
+    AllocationData data;
+    data.allocations = allocations;
+    data.temporary = temporary;
+    data.leaked = leaked;
+    data.peak = peak;
+    return costs(data);
+}
+
 bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression)
 {
     std::ofstream file(path, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <QString>
+
 #include "analyze/accumulatedtracedata.h"
 
 enum class Compression {
@@ -20,6 +22,24 @@ enum class Compression {
 
 // File name suffix the reader recognises for @p compression ("", ".gz", ".zst").
 std::string suffixFor(Compression compression);
+
+// Lower-case hex without prefix, as the trace format writes numbers.
+std::string hex(uint64_t value);
+
+// A string record of file format 3: "s", the hex length and the text.
+std::string s(const std::string &text);
+
+template<typename T>
+T makeIndex(uint32_t value)
+{
+    T index;
+    index.index = value;
+    return index;
+}
+
+// The four costs in one line, for readable comparisons.
+QString costs(const AllocationData &data);
+QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak);
 
 // Writes @p contents to @p path compressed as asked; returns false on failure.
 bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression);

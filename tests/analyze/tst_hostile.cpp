@@ -39,13 +39,6 @@ constexpr qint64 TIME_LIMIT_MS = 20000;
 
 constexpr std::size_t TEN_MB = 10 * 1024 * 1024;
 
-std::string hex(uint64_t value)
-{
-    char buffer[32];
-    snprintf(buffer, sizeof(buffer), "%llx", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
 std::string repeated(const std::string &text, int times)
 {
     std::string result;
@@ -53,21 +46,6 @@ std::string repeated(const std::string &text, int times)
         result += text;
     }
     return result;
-}
-
-QString costs(const AllocationData &data)
-{
-    return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);
-}
-
-QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
-{
-    AllocationData data;
-    data.allocations = allocations;
-    data.temporary = temporary;
-    data.leaked = leaked;
-    data.peak = peak;
-    return costs(data);
 }
 
 std::string readFile(const std::string &path)

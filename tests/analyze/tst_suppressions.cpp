@@ -10,14 +10,6 @@
 
 namespace
 {
-template<typename T>
-T makeIndex(uint32_t value)
-{
-    T index;
-    index.index = value;
-    return index;
-}
-
 AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
 {
     AllocationData data;
@@ -111,12 +103,6 @@ std::vector<AllocationData> costsOf(const AccumulatedTraceData &data)
     return ret;
 }
 
-std::string s(const std::string &text)
-{
-    char length[32];
-    snprintf(length, sizeof(length), "s %zx ", text.size());
-    return length + text + "\n";
-}
 }
 
 class TestSuppressions : public QObject

@@ -19,14 +19,6 @@ namespace
 {
 const char RecursionMessage[] = "Trace recursion detected - corrupt data file?";
 
-template<typename T>
-T makeIndex(uint32_t value)
-{
-    T index;
-    index.index = value;
-    return index;
-}
-
 AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
 {
     AllocationData data;
@@ -150,14 +142,6 @@ std::size_t countOccurrences(const std::string &haystack, const std::string &nee
         ++count;
     }
     return count;
-}
-
-// A string record of file format 3: length-prefixed.
-std::string s(const std::string &text)
-{
-    char length[32];
-    snprintf(length, sizeof(length), "s %zx ", text.size());
-    return length + text + "\n";
 }
 
 const std::string Header = "v 10500 3\nX ./app --run\n";

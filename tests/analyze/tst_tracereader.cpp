@@ -30,28 +30,6 @@ QStringList latin1List(std::initializer_list<const char *> items)
     return result;
 }
 
-std::string hex(uint64_t value)
-{
-    char buffer[32];
-    snprintf(buffer, sizeof(buffer), "%llx", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
-QString costs(const AllocationData &data)
-{
-    return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);
-}
-
-QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
-{
-    AllocationData data;
-    data.allocations = allocations;
-    data.temporary = temporary;
-    data.leaked = leaked;
-    data.peak = peak;
-    return costs(data);
-}
-
 QStringList timeStampsOf(const RecordingData &data, AccumulatedTraceData::ParsePass pass)
 {
     QStringList result;

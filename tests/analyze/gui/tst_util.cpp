@@ -6,19 +6,12 @@
 #include "analyze/gui/util.h"
 
 #include "analysistestutils.h"
+#include "testutils.h"
 
 using AnalysisTest::cost;
 
 namespace
 {
-template<typename T>
-T makeIndex(uint32_t value)
-{
-    T index;
-    index.index = value;
-    return index;
-}
-
 Symbol makeSymbol(uint32_t function, uint32_t module)
 {
     return {makeIndex<FunctionIndex>(function), makeIndex<ModuleIndex>(module)};
