@@ -37,19 +37,19 @@ std::string s(const std::string &text)
     return "s " + hex(text.size()) + " " + text + "\n";
 }
 
-QString costs(const AllocationData &data)
+QString costsText(const AllocationData &data)
 {
     return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);
 }
 
-QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
+QString costsText(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
 {
     AllocationData data;
     data.allocations = allocations;
     data.temporary = temporary;
     data.leaked = leaked;
     data.peak = peak;
-    return costs(data);
+    return costsText(data);
 }
 
 bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression)

@@ -38,8 +38,8 @@ T makeIndex(uint32_t value)
 }
 
 // The four costs in one line, for readable comparisons.
-QString costs(const AllocationData &data);
-QString costs(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak);
+QString costsText(const AllocationData &data);
+QString costsText(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak);
 
 // Writes @p contents to @p path compressed as asked; returns false on failure.
 bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression);

@@ -282,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(data.strings.front() == longText, true);
         QCOMPARE(data.debuggees.size(), std::size_t(1));
         QCOMPARE(data.debuggees.front() == longText, true);
-        QCOMPARE(costs(data.totalCost), costs(1, 0, 0x10, 0x10));
+        QCOMPARE(costsText(data.totalCost), costsText(1, 0, 0x10, 0x10));
         QCOMPARE(data.totalTime, int64_t(0x1111111111111111 + 1));
         QCOMPARE(data.parsingState.readUncompressedByte, int64_t(text.size()));
 
@@ -335,7 +335,7 @@ private Q_SLOTS:
         QCOMPARE(data.traces.size(), std::size_t(2));
         QCOMPARE(data.allocationInfos.size(), std::size_t(2));
         QCOMPARE(data.allocations.size(), std::size_t(2));
-        QCOMPARE(costs(data.totalCost), costs(2, 0, 0x10000000f, 0x10000000f));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 0, 0x10000000f, 0x10000000f));
         QCOMPARE(data.totalTime, int64_t(0x100000000));
         QCOMPARE(data.peakRSS, int64_t(0xffffffff));
         QCOMPARE(data.systemInfo.pages, int64_t(0xffffffff));
@@ -362,7 +362,7 @@ private Q_SLOTS:
         diffCapture.finish();
         current.diff(base);
         QVERIFY(current.allocations.empty());
-        QCOMPARE(costs(current.totalCost), costs(0, 0, 0, 0));
+        QCOMPARE(costsText(current.totalCost), costsText(0, 0, 0, 0));
         QCOMPARE(current.totalTime, int64_t(0));
     }
 
@@ -377,8 +377,8 @@ private Q_SLOTS:
         QCOMPARE(data.allocations.size(), std::size_t(1));
         QCOMPARE(data.allocations.front().traceIndex.index, 0xffffffffu);
         // the absurd size wraps in the sums instead of overflowing them
-        QCOMPARE(costs(data.totalCost), costs(2, 1, 0x10, 0x10));
-        QCOMPARE(costs(data.allocations.front()), costs(2, 1, 0x10, 0x10));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x10, 0x10));
+        QCOMPARE(costsText(data.allocations.front()), costsText(2, 1, 0x10, 0x10));
     }
 
     // Sizes near the ends of the 64-bit range: the sums in the diff and in the
@@ -395,7 +395,7 @@ private Q_SLOTS:
         QCOMPARE(base.totalCost.leaked, std::numeric_limits<int64_t>::min());
 
         empty.diff(base);
-        QCOMPARE(costs(empty.totalCost), costs(-1, 0, std::numeric_limits<int64_t>::min(), 0));
+        QCOMPARE(costsText(empty.totalCost), costsText(-1, 0, std::numeric_limits<int64_t>::min(), 0));
         QCOMPARE(empty.allocations.size(), std::size_t(1));
         QCOMPARE(empty.allocations.front().leaked, std::numeric_limits<int64_t>::min());
 
@@ -456,7 +456,7 @@ private Q_SLOTS:
         }
         QVERIFY(timer.elapsed() < TIME_LIMIT_MS);
         QCOMPARE(capture.finish(), std::string());
-        QCOMPARE(costs(data.totalCost), costs(2, 1, 0x10, 0x10));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x10, 0x10));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.debuggees, std::vector<std::string>({"./app"}));
         // a FIFO has no size on disk
@@ -524,7 +524,7 @@ private Q_SLOTS:
         QCOMPARE(capture.finish(), std::string("Trace recursion detected - corrupt data file?\n"));
         // the stacks differ only in their trace numbers, so they merge into one
         QCOMPARE(data.allocations.size(), std::size_t(1));
-        QCOMPARE(costs(data.allocations.front()), costs(stacks, 0, int64_t(stacks) * (stacks + 1) / 2, int64_t(stacks) * (stacks + 1) / 2));
+        QCOMPARE(costsText(data.allocations.front()), costsText(stacks, 0, int64_t(stacks) * (stacks + 1) / 2, int64_t(stacks) * (stacks + 1) / 2));
 
         // the stack ends just before the node that repeats
         std::vector<TraceNode> chain;

@@ -156,15 +156,15 @@ private:
 
     static void verifySampleCosts(const RecordingData &data, bool afterThirdPass)
     {
-        QCOMPARE(costs(data.totalCost), costs(7, 1, 0x50, 0x50));
+        QCOMPARE(costsText(data.totalCost), costsText(7, 1, 0x50, 0x50));
         QCOMPARE(data.peakTime, int64_t(20));
         QCOMPARE(data.allocations.size(), std::size_t(2));
         QCOMPARE(data.allocations[0].traceIndex.index, 4u);
         QCOMPARE(data.allocations[1].traceIndex.index, 5u);
         // the second pass snapshots the live bytes at the first-pass peak
         // (20 ms), not at the later moment with the same total
-        QCOMPARE(costs(data.allocations[0]), costs(5, 1, 0x30, afterThirdPass ? 0 : 0x10));
-        QCOMPARE(costs(data.allocations[1]), costs(2, 0, 0x20, afterThirdPass ? 0 : 0x40));
+        QCOMPARE(costsText(data.allocations[0]), costsText(5, 1, 0x30, afterThirdPass ? 0 : 0x10));
+        QCOMPARE(costsText(data.allocations[1]), costsText(2, 0, 0x20, afterThirdPass ? 0 : 0x40));
     }
 
 private Q_SLOTS:
@@ -324,7 +324,7 @@ private Q_SLOTS:
         StderrCapture capture;
         QVERIFY(data.read(path, false));
         QCOMPARE(capture.finish(), std::string());
-        QCOMPARE(costs(data.totalCost), costs(2, 1, 0x10, 0x20));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x10, 0x20));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.parsingState.readUncompressedByte, int64_t(text.size()));
     }
@@ -387,7 +387,7 @@ private Q_SLOTS:
         QVERIFY(data.read(path, false));
         QCOMPARE(capture.finish(), std::string());
         QCOMPARE(data.totalTime, int64_t(1));
-        QCOMPARE(costs(data.totalCost), costs(0, 0, 0, 0));
+        QCOMPARE(costsText(data.totalCost), costsText(0, 0, 0, 0));
         QCOMPARE(timeStampsOf(data, AccumulatedTraceData::FirstPass), latin1List({"0->1 final"}));
         QCOMPARE(timeStampsOf(data, AccumulatedTraceData::SecondPass), latin1List({"0->1 final"}));
         QCOMPARE(data.parsingState.fileSize, QFileInfo(QString::fromStdString(path)).size());
@@ -500,7 +500,7 @@ private Q_SLOTS:
         StderrCapture capture;
         QVERIFY(data.read(path, false));
         QCOMPARE(capture.finish(), repeated(message, reports));
-        QCOMPARE(costs(data.totalCost), costs(2, 1, 0x20, 0x30));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x20, 0x30));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.allocationInfos.size(), std::size_t(2));
     }
@@ -569,7 +569,7 @@ private Q_SLOTS:
         RecordingData data;
         QVERIFY(data.read(path, false));
         QCOMPARE(data.totalTime, int64_t(41));
-        QCOMPARE(costs(data.totalCost), costs(5, 0, 0x40, 0x40));
+        QCOMPARE(costsText(data.totalCost), costsText(5, 0, 0x40, 0x40));
 
         data.timeStamps.clear();
         data.allocationCalls.clear();
@@ -581,10 +581,10 @@ private Q_SLOTS:
         QCOMPARE(timeStampsOf(data, AccumulatedTraceData::SecondPass), window);
         QCOMPARE(allocationCallIndices(data), (QList<uint>{0, 0}));
         // releases of blocks from before the window make the balance negative
-        QCOMPARE(costs(data.totalCost), costs(2, 0, -0x10, 0x10));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 0, -0x10, 0x10));
         QCOMPARE(data.peakTime, int64_t(10));
-        QCOMPARE(costs(data.allocations[0]), costs(2, 0, 0x10, 0x10));
-        QCOMPARE(costs(data.allocations[1]), costs(0, 0, -0x20, 0));
+        QCOMPARE(costsText(data.allocations[0]), costsText(2, 0, 0x10, 0x10));
+        QCOMPARE(costsText(data.allocations[1]), costsText(0, 0, -0x20, 0));
         QCOMPARE(data.totalTime, int64_t(41));
         QCOMPARE(data.filterParameters.maxTime, int64_t(30));
 
@@ -596,7 +596,7 @@ private Q_SLOTS:
         QVERIFY(data.read(path, true));
         QCOMPARE(timeStampsOf(data, AccumulatedTraceData::SecondPass), latin1List({"0->5", "5->10", "10->20", "30->31 final"}));
         QCOMPARE(allocationCallIndices(data), (QList<uint>{0, 1, 0, 0}));
-        QCOMPARE(costs(data.totalCost), costs(4, 0, 0x20, 0x40));
+        QCOMPARE(costsText(data.totalCost), costsText(4, 0, 0x20, 0x40));
     }
 
     void testAllocationHookOrder()
@@ -633,17 +633,17 @@ private Q_SLOTS:
 
         RecordingData data;
         QVERIFY(data.read(path, false));
-        QCOMPARE(costs(data.totalCost), costs(6, 0, 0x60, 0x60));
+        QCOMPARE(costsText(data.totalCost), costsText(6, 0, 0x60, 0x60));
         QCOMPARE(data.allocationInfos.size(), std::size_t(3));
         QCOMPARE(data.allocationInfos[2].size, uint64_t(0x30));
         QCOMPARE(data.allocationInfos[2].allocationIndex.index, 0u);
         QCOMPARE(allocationCallIndices(data), (QList<uint>{0, 1, 0, 0, 1, 2}));
-        QCOMPARE(costs(data.allocations[0]), costs(4, 0, 0x40, 0x40));
-        QCOMPARE(costs(data.allocations[1]), costs(2, 0, 0x20, 0x20));
+        QCOMPARE(costsText(data.allocations[0]), costsText(4, 0, 0x40, 0x40));
+        QCOMPARE(costsText(data.allocations[1]), costsText(2, 0, 0x20, 0x20));
 
         QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, false));
         QCOMPARE(data.allocationInfos.size(), std::size_t(3));
-        QCOMPARE(costs(data.allocations[0]), costs(4, 0, 0x40, 0));
+        QCOMPARE(costsText(data.allocations[0]), costsText(4, 0, 0x40, 0));
 
         data.allocationCalls.clear();
         data.filterParameters.minTime = 10;
@@ -651,9 +651,9 @@ private Q_SLOTS:
         QVERIFY(data.read(path, true));
         QCOMPARE(data.allocationInfos.size(), std::size_t(3));
         QCOMPARE(allocationCallIndices(data), (QList<uint>{0, 0}));
-        QCOMPARE(costs(data.totalCost), costs(2, 0, 0x10, 0x20));
-        QCOMPARE(costs(data.allocations[0]), costs(2, 0, 0x10, 0x20));
-        QCOMPARE(costs(data.allocations[1]), costs(0, 0, 0, 0));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 0, 0x10, 0x20));
+        QCOMPARE(costsText(data.allocations[0]), costsText(2, 0, 0x10, 0x20));
+        QCOMPARE(costsText(data.allocations[1]), costsText(0, 0, 0, 0));
 
         // a window that starts with the second kind of allocation must still
         // charge it to that kind, not to whatever comes first in the window
@@ -666,9 +666,9 @@ private Q_SLOTS:
         QCOMPARE(data.allocationCalls[0].info.size, uint64_t(0x20));
         QCOMPARE(data.allocationCalls[0].info.allocationIndex.index, 1u);
         QCOMPARE(data.allocationCalls[1].info.size, uint64_t(0x30));
-        QCOMPARE(costs(data.totalCost), costs(2, 0, 0x50, 0x50));
-        QCOMPARE(costs(data.allocations[0]), costs(1, 0, 0x30, 0x30));
-        QCOMPARE(costs(data.allocations[1]), costs(1, 0, 0x20, 0x20));
+        QCOMPARE(costsText(data.totalCost), costsText(2, 0, 0x50, 0x50));
+        QCOMPARE(costsText(data.allocations[0]), costsText(1, 0, 0x30, 0x30));
+        QCOMPARE(costsText(data.allocations[1]), costsText(1, 0, 0x20, 0x20));
     }
 
     void testOperatorNewFrames()
@@ -878,7 +878,7 @@ private Q_SLOTS:
         QVERIFY(data.read(path, AccumulatedTraceData::FirstPass, false));
         QVERIFY(data.fromAttached);
         // what happened before attaching does not count
-        QCOMPARE(costs(data.totalCost), costs(1, 0, 0x10, 0x10));
+        QCOMPARE(costsText(data.totalCost), costsText(1, 0, 0x10, 0x10));
     }
 
     void testBrokenCompressedFiles_data()
