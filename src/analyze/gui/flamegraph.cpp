@@ -4,6 +4,8 @@
 
 #include "flamegraph.h"
 
+#include "jobqueue.h"
+
 #include <atomic>
 #include <cstdlib>
 
@@ -645,20 +647,22 @@ void FlameGraph::showData()
     // The worker never touches the widget: it only carries this guard to the
     // GUI thread, where it is read.
     const QPointer<FlameGraph> widget(this);
-    ThreadWeaver::stream() << ThreadWeaver::make_job([data, options, generation, widget]() {
+    JobQueue::queueJob(JobQueue::makeJob([data, options, generation, widget]() {
         auto pending = std::make_shared<PendingScene>();
         pending->root = FlameGraphBuilder::build(data, options);
         // The application object outlives every widget and lives on the GUI
         // thread, so the delivery always runs there, even if the widget is gone.
+        JobQueue::handOff(pending.get());
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [pending, generation, widget]() {
+                JobQueue::takeOver(pending.get());
                 if (widget && widget->m_buildGeneration == generation) {
                     widget->setData(pending->root.release());
                 }
             },
             Qt::QueuedConnection);
-    });
+    }));
 }
 
 void FlameGraph::setData(FrameGraphicsItem *rootItem)

@@ -10,55 +10,16 @@
 #include <ThreadWeaver/ThreadWeaver>
 
 #include "histogrambuilder.h"
+#include "jobqueue.h"
 #include "parserdata.h"
 #include "resultdata.h"
 #include "treebuilder.h"
 #include "util.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define MEMLOUPE_ANNOTATE_HANDOFFS 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MEMLOUPE_ANNOTATE_HANDOFFS 1
-#endif
-#endif
-
-#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
-extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
-#endif
+using namespace JobQueue;
 
 namespace
 {
-// ThreadWeaver's job queue and Qt's event queue order the run's threads through
-// Qt's futex-based mutexes, which ThreadSanitizer cannot see in an uninstrumented
-// Qt. These two state that ordering (and compile to nothing otherwise), so that
-// the sanitizer checks the run's own data rather than every hand-over.
-inline void handOff(void *token)
-{
-#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-    __tsan_release(token);
-#else
-    Q_UNUSED(token)
-#endif
-}
-
-inline void takeOver(void *token)
-{
-#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-    __tsan_acquire(token);
-#else
-    Q_UNUSED(token)
-#endif
-}
-
-// The global queue has one mutex: a job starts after everything queued before
-// it, and is destroyed (on whichever thread lets go of it last) after it ran.
-char s_queued;
-char s_ran;
-
 // Marks the accesses of a ParserRun signal emission as ordered: see send().
 class QueuedCopyScope
 {
@@ -210,47 +171,6 @@ void send(const std::shared_ptr<ParserRun> &run, void (ParserRun::*signal)(Param
 {
     QueuedCopyScope scope;
     Q_EMIT(run.get()->*signal)(std::forward<Args>(args)...);
-}
-
-// A job body with the queue's ordering stated for the sanitizer (see s_queued).
-template<typename Body>
-class QueuedJob
-{
-public:
-    explicit QueuedJob(Body body)
-        : m_body(std::move(body))
-    {
-    }
-
-    ~QueuedJob()
-    {
-        takeOver(&s_ran);
-    }
-
-    QueuedJob(const QueuedJob &) = default;
-    QueuedJob &operator=(const QueuedJob &) = delete;
-
-    void operator()()
-    {
-        takeOver(&s_queued);
-        m_body();
-        handOff(&s_ran);
-    }
-
-private:
-    Body m_body;
-};
-
-template<typename Body>
-ThreadWeaver::JobPointer makeJob(Body body)
-{
-    return ThreadWeaver::make_job(QueuedJob<Body>(std::move(body)));
-}
-
-void queueJob(const ThreadWeaver::JobPointer &job)
-{
-    handOff(&s_queued);
-    ThreadWeaver::stream() << job;
 }
 
 std::shared_ptr<ParserRun> makeRun(Parser *parser, uint64_t id)
