@@ -19,6 +19,13 @@ inline int64_t wrappingSubtract(int64_t lhs, int64_t rhs)
     return static_cast<int64_t>(static_cast<uint64_t>(lhs) - static_cast<uint64_t>(rhs));
 }
 
+// Magnitude of a cost; diff costs are negative. Wraps like the sums above for
+// the one value without a positive counterpart.
+inline int64_t absoluteCost(int64_t value)
+{
+    return value < 0 ? wrappingSubtract(0, value) : value;
+}
+
 struct AllocationData {
     // number of allocation events
     int64_t allocations = 0;

@@ -49,12 +49,12 @@ void reportMessage(const char *message)
 // sizes from a corrupt file wrap instead of overflowing.
 inline void addSize(int64_t &target, uint64_t size)
 {
-    target = static_cast<int64_t>(static_cast<uint64_t>(target) + size);
+    target = wrappingAdd(target, static_cast<int64_t>(size));
 }
 
 inline void subtractSize(int64_t &target, uint64_t size)
 {
-    target = static_cast<int64_t>(static_cast<uint64_t>(target) - size);
+    target = wrappingSubtract(target, static_cast<int64_t>(size));
 }
 
 // Line source over an input chain whose first and second-to-last components

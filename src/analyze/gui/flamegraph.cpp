@@ -120,7 +120,7 @@ void toGraphicsItems(const QVector<RowData> &rows,
         const bool existed = item != nullptr;
         if (existed) {
             // costs from a corrupt file can be absurd: wrap instead of overflowing
-            item->setCost(static_cast<qint64>(static_cast<quint64>(item->cost()) + static_cast<quint64>(row.cost.*field)));
+            item->setCost(wrappingAdd(item->cost(), row.cost.*field));
         } else {
             item = new FrameGraphicsItem(row.cost.*field, row.symbol, parent);
             parentIndex.insert(row.symbol, item);

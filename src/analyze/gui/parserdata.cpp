@@ -20,11 +20,6 @@ struct ChartMergeData {
         return ip < rhs;
     }
 };
-
-int64_t absolute(int64_t value)
-{
-    return value < 0 ? -value : value;
-}
 }
 
 ParserData::ParserData(TimestampCallback timestampCallback)
@@ -146,7 +141,7 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData> &res
 
     auto assignColumns = [&](ChartData *chart, int64_t ChartMergeData::*field, int LabelIds::*labelField) {
         std::sort(merged.begin(), merged.end(), [field](const ChartMergeData &lhs, const ChartMergeData &rhs) {
-            return absolute(lhs.*field) > absolute(rhs.*field);
+            return absoluteCost(lhs.*field) > absoluteCost(rhs.*field);
         });
         const auto maxColumns = std::min<std::size_t>(merged.size(), ChartRows::MAX_NUM_COST - 2);
         for (std::size_t i = 0; i < maxColumns; ++i) {

@@ -10,7 +10,7 @@ namespace
 {
 qint64 absolute(int64_t value)
 {
-    return static_cast<qint64>(std::abs(value));
+    return static_cast<qint64>(absoluteCost(value));
 }
 }
 

@@ -25,11 +25,6 @@ const CostKind TOP_LISTS[] = {
     {I18N_NOOP("Most Temporary Allocations"), &AllocationData::temporary, false},
 };
 
-int64_t absolute(int64_t value)
-{
-    return value < 0 ? -value : value;
-}
-
 // Per-second rate over the analysed range; 0 for an empty range.
 int64_t perSecond(int64_t count, double seconds)
 {
@@ -242,17 +237,17 @@ void printTextReport(FILE *out, const ReportResults &results)
 
     const auto *resultData = results.bottomUp.resultData.get();
     for (const auto &list : TOP_LISTS) {
-        const int64_t total = absolute(summary.cost.*list.field);
+        const int64_t total = absoluteCost(summary.cost.*list.field);
         const auto threshold = static_cast<int64_t>(static_cast<double>(total) * 0.01);
         std::vector<const RowData *> rows;
         for (const auto &row : results.bottomUp.rows) {
-            const auto cost = absolute(row.cost.*list.field);
+            const auto cost = absoluteCost(row.cost.*list.field);
             if (cost != 0 && cost >= threshold) {
                 rows.push_back(&row);
             }
         }
         std::stable_sort(rows.begin(), rows.end(), [&list](const RowData *lhs, const RowData *rhs) {
-            return absolute(lhs->cost.*list.field) > absolute(rhs->cost.*list.field);
+            return absoluteCost(lhs->cost.*list.field) > absoluteCost(rhs->cost.*list.field);
         });
         fputc('\n', out);
         printLine(out, i18n(list.title) + QLatin1Char(':'));
