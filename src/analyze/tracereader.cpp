@@ -71,6 +71,12 @@ public:
         m_line.reserve(1024);
     }
 
+    // the stream has no fast path: every line goes through the tokenizer
+    bool nextEventLine(char *, uint32_t *)
+    {
+        return false;
+    }
+
     bool nextLine(std::string_view *line)
     {
         if (!m_in.good()) {
@@ -207,8 +213,82 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
         parsingState.timestamp = timeStamp;
     };
 
+    // The accounting of '+' and '-' records, shared by the tokenizing path and
+    // the input's fast path for index-only event lines.
+    const auto chargeAllocation = [&](const AllocationInfo &info, AllocationInfoIndex infoIndex) {
+        hasPendingAllocation = true;
+        if (pass != FirstPass) {
+            auto &allocation = allocations[info.allocationIndex.index];
+            addSize(allocation.leaked, info.size);
+            ++allocation.allocations;
+            handleAllocation(info, infoIndex);
+        }
+
+        ++totalCost.allocations;
+        addSize(totalCost.leaked, info.size);
+        if (totalCost.leaked > totalCost.peak) {
+            totalCost.peak = totalCost.leaked;
+            peakTime = timeStamp;
+            if (pass == SecondPass && totalCost.peak == lastPeakCost && timeStamp == lastPeakTime) {
+                // the moment of the overall peak found by the first pass
+                for (auto &allocation : allocations) {
+                    allocation.peak = allocation.leaked;
+                }
+            }
+        }
+    };
+    const auto reportIndexOutOfBounds = [this](AllocationInfoIndex infoIndex) {
+        fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
+        fflush(stderr);
+    };
+    const auto allocateIndexed = [&](AllocationInfoIndex infoIndex) {
+        if (infoIndex.index >= allocationInfos.size()) {
+            reportIndexOutOfBounds(infoIndex);
+            return;
+        }
+        lastAllocationPtr = infoIndex.index;
+        chargeAllocation(allocationInfos[infoIndex.index], infoIndex);
+    };
+    const auto chargeRelease = [&](AllocationInfoIndex infoIndex, bool temporary) {
+        hasPendingAllocation = false;
+        const auto &info = allocationInfos[infoIndex.index];
+        subtractSize(totalCost.leaked, info.size);
+        if (temporary) {
+            ++totalCost.temporary;
+        }
+        if (pass != FirstPass) {
+            auto &allocation = allocations[info.allocationIndex.index];
+            subtractSize(allocation.leaked, info.size);
+            if (temporary) {
+                ++allocation.temporary;
+            }
+        }
+    };
+    const auto releaseIndexed = [&](AllocationInfoIndex infoIndex) {
+        if (infoIndex.index >= allocationInfos.size()) {
+            reportIndexOutOfBounds(infoIndex);
+            return;
+        }
+        chargeRelease(infoIndex, hasPendingAllocation && lastAllocationPtr == infoIndex.index);
+    };
+
     std::string_view line;
-    while (timeStamp < filterParameters.maxTime && source.nextLine(&line)) {
+    while (timeStamp < filterParameters.maxTime) {
+        char eventMode = 0;
+        AllocationInfoIndex eventIndex;
+        if (fileVersion >= 1 && source.nextEventLine(&eventMode, &eventIndex.index)) {
+            if (inFilteredTime) {
+                if (eventMode == '+') {
+                    allocateIndexed(eventIndex);
+                } else {
+                    releaseIndexed(eventIndex);
+                }
+            }
+            continue;
+        }
+        if (!source.nextLine(&line)) {
+            break;
+        }
         reader.setLine(line.data(), line.size());
 
         switch (reader.mode()) {
@@ -237,20 +317,13 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             if (!inFilteredTime) {
                 break;
             }
-            AllocationInfo info;
-            AllocationInfoIndex infoIndex;
             if (fileVersion >= 1) {
+                AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line(), " 314");
                     break;
                 }
-                if (infoIndex.index >= allocationInfos.size()) {
-                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
-                    fflush(stderr);
-                    break;
-                }
-                info = allocationInfos[infoIndex.index];
-                lastAllocationPtr = infoIndex.index;
+                allocateIndexed(infoIndex);
             } else {
                 uint64_t size = 0;
                 TraceIndex traceIndex;
@@ -262,6 +335,8 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 if (!m_formatZeroInfos) {
                     m_formatZeroInfos = std::make_unique<AllocationInfoSet>();
                 }
+                AllocationInfo info;
+                AllocationInfoIndex infoIndex;
                 if (m_formatZeroInfos->add(size, traceIndex, &infoIndex)) {
                     info.size = size;
                     info.allocationIndex = mapToAllocationIndex(traceIndex);
@@ -274,27 +349,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 }
                 pointers->addPointer(ptr, infoIndex);
                 lastAllocationPtr = ptr;
-            }
-            hasPendingAllocation = true;
-
-            if (pass != FirstPass) {
-                auto &allocation = allocations[info.allocationIndex.index];
-                addSize(allocation.leaked, info.size);
-                ++allocation.allocations;
-                handleAllocation(info, infoIndex);
-            }
-
-            ++totalCost.allocations;
-            addSize(totalCost.leaked, info.size);
-            if (totalCost.leaked > totalCost.peak) {
-                totalCost.peak = totalCost.leaked;
-                peakTime = timeStamp;
-                if (pass == SecondPass && totalCost.peak == lastPeakCost && timeStamp == lastPeakTime) {
-                    // the moment of the overall peak found by the first pass
-                    for (auto &allocation : allocations) {
-                        allocation.peak = allocation.leaked;
-                    }
-                }
+                chargeAllocation(info, infoIndex);
             }
             break;
         }
@@ -302,19 +357,13 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             if (!inFilteredTime) {
                 break;
             }
-            AllocationInfoIndex infoIndex;
-            bool temporary = false;
             if (fileVersion >= 1) {
+                AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line());
                     break;
                 }
-                if (infoIndex.index >= allocationInfos.size()) {
-                    fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
-                    fflush(stderr);
-                    break;
-                }
-                temporary = hasPendingAllocation && lastAllocationPtr == infoIndex.index;
+                releaseIndexed(infoIndex);
             } else {
                 uint64_t ptr = 0;
                 if (!(reader >> ptr)) {
@@ -326,22 +375,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                     // freed before the profiler attached or before the time window
                     break;
                 }
-                infoIndex = taken.first;
-                temporary = hasPendingAllocation && lastAllocationPtr == ptr;
-            }
-            hasPendingAllocation = false;
-
-            const auto &info = allocationInfos[infoIndex.index];
-            subtractSize(totalCost.leaked, info.size);
-            if (temporary) {
-                ++totalCost.temporary;
-            }
-            if (pass != FirstPass) {
-                auto &allocation = allocations[info.allocationIndex.index];
-                subtractSize(allocation.leaked, info.size);
-                if (temporary) {
-                    ++allocation.temporary;
-                }
+                chargeRelease(taken.first, hasPendingAllocation && lastAllocationPtr == ptr);
             }
             break;
         }
@@ -497,6 +531,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
     // saturate: a corrupt last time stamp must not overflow
     const int64_t endStamp = timeStamp < std::numeric_limits<int64_t>::max() ? timeStamp + 1 : timeStamp;
     if (readTables) {
+        sortTraceIndexMap();
         totalTime = endStamp;
         filterParameters.maxTime = totalTime;
     }

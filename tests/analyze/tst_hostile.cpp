@@ -228,6 +228,98 @@ private Q_SLOTS:
         QVERIFY(data.timeStamps.back().isFinal);
     }
 
+    // Event lines of every shape, well-formed or not, many thousands of them so
+    // that lines straddle the reader's blocks: reading the file must give what
+    // the tokenizer gives for the same text, diagnostics included.
+    void testEventLinesLikeTokenizer_data()
+    {
+        addCompressionRows();
+    }
+
+    void testEventLinesLikeTokenizer()
+    {
+        QFETCH(Compression, compression);
+
+        std::string text = "v 10500 3\nX ./app\n" + s("main") + "\ni 1000 0 1\n";
+        constexpr uint32_t INFOS = 300;
+        for (uint32_t i = 1; i <= 40; ++i) {
+            text += "t 1 " + hex(i - 1) + "\n";
+        }
+        for (uint32_t i = 0; i < INFOS; ++i) {
+            text += "a " + hex(8 * (i % 17) + 1) + " " + hex(1 + i % 40) + "\n";
+        }
+        const std::vector<std::string> oddLines = {"+ 1A",
+                                                   "+ 12345678a",
+                                                   "- ",
+                                                   "+ ",
+                                                   "+ 3 ",
+                                                   "+  3",
+                                                   "- 3 7",
+                                                   "-\t3",
+                                                   "+ ffffffff",
+                                                   "- 0000012b",
+                                                   "+ 0g",
+                                                   "+3",
+                                                   "- 00000000",
+                                                   "+ 12c",
+                                                   "-",
+                                                   "+ 000000012"};
+        uint32_t state = 7;
+        for (int i = 0; i < 600000; ++i) {
+            state = state * 1103515245u + 12345u;
+            const uint32_t pick = state >> 16;
+            if (pick % 997 == 0) {
+                text += oddLines[(pick / 997) % oddLines.size()] + "\n";
+                continue;
+            }
+            if (pick % 331 == 0) {
+                text += "c " + hex(static_cast<uint64_t>(i)) + "\n";
+                continue;
+            }
+            // leading zeros give every length from one to eight digits
+            std::string number = hex(pick % INFOS);
+            number.insert(0, (pick >> 9) % (9 - number.size()), '0');
+            if (pick % 50 == 1) {
+                // a temporary allocation
+                text += "+ " + number + "\n- " + number + "\n";
+                continue;
+            }
+            text += (pick & 1 ? "+ " : "- ") + number + "\n";
+        }
+        QVERIFY(text.size() > 3 * 1024 * 1024);
+        const auto path = writeTrace(text, compression);
+        QVERIFY(!path.empty());
+
+        RecordingData fromFile;
+        StderrCapture fileCapture;
+        QVERIFY(fromFile.read(path, AccumulatedTraceData::FirstPass, false));
+        QVERIFY(fromFile.read(path, AccumulatedTraceData::SecondPass, false));
+        const auto fileDiagnostics = fileCapture.finish();
+
+        RecordingData fromStream;
+        StderrCapture streamCapture;
+        QVERIFY(readStream(&fromStream, text, AccumulatedTraceData::FirstPass));
+        QVERIFY(readStream(&fromStream, text, AccumulatedTraceData::SecondPass));
+        const auto streamDiagnostics = streamCapture.finish();
+
+        QVERIFY(streamDiagnostics.find("allocation index out of bounds: 591751050") != std::string::npos);
+        QVERIFY(streamDiagnostics.find("failed to parse line: + 1A 314") != std::string::npos);
+        QCOMPARE(fileDiagnostics, streamDiagnostics);
+        QCOMPARE(costsText(fromFile.totalCost), costsText(fromStream.totalCost));
+        QVERIFY(fromFile.totalCost.allocations > 200000);
+        QVERIFY(fromFile.totalCost.temporary > 0);
+        QCOMPARE(fromFile.allocations.size(), fromStream.allocations.size());
+        for (std::size_t i = 0; i < fromFile.allocations.size(); ++i) {
+            QCOMPARE(costsText(fromFile.allocations[i]), costsText(fromStream.allocations[i]));
+        }
+        QCOMPARE(fromFile.allocationCalls.size(), fromStream.allocationCalls.size());
+        for (std::size_t i = 0; i < fromFile.allocationCalls.size(); ++i) {
+            QCOMPARE(fromFile.allocationCalls[i].index, fromStream.allocationCalls[i].index);
+        }
+        QCOMPARE(fromFile.totalTime, fromStream.totalTime);
+        QCOMPARE(fromFile.parsingState.readUncompressedByte, int64_t(text.size()));
+    }
+
     void testNoiseWithPlainName()
     {
         // without version and debuggee records, which may legitimately fail a read
