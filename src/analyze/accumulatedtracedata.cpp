@@ -69,11 +69,35 @@ AllocationIndex AccumulatedTraceData::mapToAllocationIndex(TraceIndex traceIndex
         return it->second;
     }
     allocationIndex.index = static_cast<uint32_t>(allocations.size());
-    traceIndexToAllocationIndex.insert(it, {traceIndex, allocationIndex});
+    const auto inserted = m_unsortedTraceIndices.insert({traceIndex.index, allocationIndex});
+    if (!inserted.second) {
+        return inserted.first->second;
+    }
     Allocation allocation;
     allocation.traceIndex = traceIndex;
     allocations.push_back(allocation);
     return allocationIndex;
+}
+
+void AccumulatedTraceData::sortTraceIndexMap()
+{
+    if (m_unsortedTraceIndices.empty()) {
+        return;
+    }
+    const auto sortedEnd = traceIndexToAllocationIndex.size();
+    traceIndexToAllocationIndex.reserve(sortedEnd + m_unsortedTraceIndices.size());
+    for (const auto &entry : m_unsortedTraceIndices) {
+        TraceIndex traceIndex;
+        traceIndex.index = entry.first;
+        traceIndexToAllocationIndex.emplace_back(traceIndex, entry.second);
+    }
+    m_unsortedTraceIndices.clear();
+    const auto byTraceIndex = [](const std::pair<TraceIndex, AllocationIndex> &lhs, const std::pair<TraceIndex, AllocationIndex> &rhs) {
+        return lhs.first < rhs.first;
+    };
+    const auto middle = traceIndexToAllocationIndex.begin() + static_cast<std::ptrdiff_t>(sortedEnd);
+    std::sort(middle, traceIndexToAllocationIndex.end(), byTraceIndex);
+    std::inplace_merge(traceIndexToAllocationIndex.begin(), middle, traceIndexToAllocationIndex.end(), byTraceIndex);
 }
 
 void AccumulatedTraceData::collectTrace(TraceIndex index, std::vector<TraceNode> *chain) const

@@ -13,6 +13,8 @@
 
 #include <boost/iostreams/filtering_stream.hpp>
 
+#include <tsl/robin_map.h>
+
 #include "util/indices.h"
 
 #include "allocationdata.h"
@@ -123,6 +125,10 @@ public:
     TraceNode findTrace(TraceIndex traceIndex) const;
     bool isStopIndex(StringIndex index) const;
     AllocationIndex mapToAllocationIndex(TraceIndex traceIndex);
+    // Merges the call stacks that mapToAllocationIndex met out of order into
+    // traceIndexToAllocationIndex, which is sorted again afterwards. The reader
+    // does this at the end of every pass that fills the tables.
+    void sortTraceIndexMap();
 
     // Subtracts @p base, matching call stacks by source location rather than by address.
     void diff(const AccumulatedTraceData &base);
@@ -142,6 +148,10 @@ public:
     TraceIndex m_maxAllocationTraceIndex;
     AllocationIndex m_maxAllocationIndex;
     std::vector<std::pair<TraceIndex, AllocationIndex>> traceIndexToAllocationIndex;
+    // call stacks met below the largest trace index, not yet merged into the
+    // sorted vector: inserting each into the vector would make a table pass
+    // quadratic in the number of call stacks
+    tsl::robin_map<uint32_t, AllocationIndex> m_unsortedTraceIndices;
 
     std::vector<StringIndex> stopIndices;
     std::vector<InstructionPointer> instructionPointers;

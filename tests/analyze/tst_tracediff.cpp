@@ -247,6 +247,7 @@ private Q_SLOTS:
         QCOMPARE(data.mapToAllocationIndex(makeIndex<TraceIndex>(5)).index, 0u);
         QCOMPARE(data.allocations.size(), std::size_t(6));
 
+        data.sortTraceIndexMap();
         std::vector<uint32_t> traces;
         for (const auto &entry : data.traceIndexToAllocationIndex) {
             traces.push_back(entry.first.index);
@@ -256,6 +257,29 @@ private Q_SLOTS:
         for (const auto &allocation : data.allocations) {
             QCOMPARE(costOf(allocation), AllocationData());
         }
+
+        // call stacks met in scrambled order, again and again, and the mapping
+        // sorted in between: every stack keeps the number of its first use
+        RecordingData scrambled;
+        std::map<uint32_t, uint32_t> expected;
+        uint32_t state = 12345;
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < 2000; ++i) {
+                state = state * 1103515245u + 12345u;
+                const uint32_t trace = (state >> 8) % 700;
+                const auto inserted = expected.insert({trace, static_cast<uint32_t>(expected.size())});
+                QCOMPARE(scrambled.mapToAllocationIndex(makeIndex<TraceIndex>(trace)).index, inserted.first->second);
+            }
+            scrambled.sortTraceIndexMap();
+            QCOMPARE(scrambled.traceIndexToAllocationIndex.size(), expected.size());
+            auto entry = scrambled.traceIndexToAllocationIndex.begin();
+            for (const auto &pair : expected) {
+                QCOMPARE(entry->first.index, pair.first);
+                QCOMPARE(entry->second.index, pair.second);
+                ++entry;
+            }
+        }
+        QCOMPARE(scrambled.allocations.size(), expected.size());
 
         RecordingData empty;
         QCOMPARE(empty.mapToAllocationIndex(makeIndex<TraceIndex>(0)).index, 0u);
