@@ -6,6 +6,8 @@
 
 #include <KLocalizedString>
 
+#include <tsl/robin_map.h>
+
 #include "parserdata.h"
 
 namespace
@@ -14,11 +16,6 @@ struct MergedHistogramColumnData {
     Symbol symbol;
     int64_t allocations = 0;
     int64_t totalAllocated = 0;
-
-    bool operator<(const Symbol &rhs) const
-    {
-        return symbol < rhs;
-    }
 };
 
 struct SizeClass {
@@ -48,6 +45,11 @@ HistogramRow startRow(std::size_t sizeClass)
 
 void finishRow(HistogramRow *row, std::vector<MergedHistogramColumnData> *columnData)
 {
+    // gathered unordered; the ranking starts from the order of the symbols, so
+    // that equal counts keep it
+    std::sort(columnData->begin(), columnData->end(), [](const MergedHistogramColumnData &lhs, const MergedHistogramColumnData &rhs) {
+        return lhs.symbol < rhs.symbol;
+    });
     std::sort(columnData->begin(), columnData->end(), [](const MergedHistogramColumnData &lhs, const MergedHistogramColumnData &rhs) {
         if (lhs.allocations != rhs.allocations) {
             return lhs.allocations > rhs.allocations;
@@ -77,6 +79,7 @@ HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const R
     auto row = startRow(sizeClass);
     std::vector<MergedHistogramColumnData> columnData;
     columnData.reserve(128);
+    tsl::robin_map<Symbol, std::size_t> columnPositions;
 
     for (const auto &counter : data.allocationInfoCounter) {
         const uint64_t size = counter.info.size;
@@ -85,6 +88,7 @@ HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const R
             finishRow(&row, &columnData);
             ret.rows.push_back(row);
             columnData.clear();
+            columnPositions.clear();
             row = startRow(++sizeClass);
         }
         const auto allocated = static_cast<int64_t>(size * static_cast<uint64_t>(count));
@@ -94,12 +98,13 @@ HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const R
         // the function through the allocation as it was read, not as a diff reordered it
         const auto &ip = data.findIp(data.findTrace(data.readTraceIndex(counter.info.allocationIndex)).ipIndex);
         const Symbol symbol{ip.frame.functionIndex, ip.moduleIndex};
-        auto it = std::lower_bound(columnData.begin(), columnData.end(), symbol);
-        if (it == columnData.end() || it->symbol != symbol) {
-            columnData.insert(it, {symbol, count, allocated});
+        const auto position = columnPositions.insert({symbol, columnData.size()});
+        if (position.second) {
+            columnData.push_back({symbol, count, allocated});
         } else {
-            it->allocations += count;
-            it->totalAllocated += allocated;
+            auto &column = columnData[position.first->second];
+            column.allocations += count;
+            column.totalAllocated += allocated;
         }
     }
     finishRow(&row, &columnData);

@@ -361,18 +361,8 @@ void runAnalysis(const RunParameters &params)
     auto parallel = QSharedPointer<Collection>::create();
     const auto bottomUp = mergedAllocations.first;
     const auto callerCallee = mergedAllocations.second;
-    *parallel << makeJob([run, bottomUp]() {
-        if (!run->isCancelled()) {
-            send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
-        }
-        run->endStage();
-    });
-    *parallel << makeJob([run, bottomUp, callerCallee, diffMode]() {
-        if (!run->isCancelled()) {
-            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, callerCallee, diffMode));
-        }
-        run->endStage();
-    });
+    // the third pass takes longest: it goes first, so that it does not wait for a
+    // worker while the trees are converted
     if (!diffMode && stopAfter != Parser::StopAfter::TopDownAndCallerCallee) {
         *parallel << makeJob([run, data, resultData, stdPath]() {
             if (!run->isCancelled()) {
@@ -387,6 +377,18 @@ void runAnalysis(const RunParameters &params)
             run->endStage();
         });
     }
+    *parallel << makeJob([run, bottomUp]() {
+        if (!run->isCancelled()) {
+            send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
+        }
+        run->endStage();
+    });
+    *parallel << makeJob([run, bottomUp, callerCallee, diffMode]() {
+        if (!run->isCancelled()) {
+            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, callerCallee, diffMode));
+        }
+        run->endStage();
+    });
     send(run, &ParserRun::progress, 0);
 
     auto sequence = QSharedPointer<Sequence>::create();

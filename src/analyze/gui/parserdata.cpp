@@ -14,11 +14,6 @@ struct ChartMergeData {
     int64_t consumed = 0;
     int64_t allocations = 0;
     int64_t temporary = 0;
-
-    bool operator<(IpIndex rhs) const
-    {
-        return ip < rhs;
-    }
 };
 }
 
@@ -123,16 +118,26 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData> &res
 
     // rank call sites (the leaf instruction pointer of each backtrace)
     std::vector<ChartMergeData> merged;
-    merged.reserve(instructionPointers.size());
-    for (const auto &allocation : allocations) {
-        const auto ip = findTrace(allocation.traceIndex).ipIndex;
-        auto it = std::lower_bound(merged.begin(), merged.end(), ip);
-        if (it == merged.end() || it->ip != ip) {
-            it = merged.insert(it, {ip, 0, 0, 0});
+    {
+        // gathered unordered, then put in the order of the instruction pointers,
+        // which the rankings below start from: equal costs keep that order
+        tsl::robin_map<IpIndex, std::size_t> positions;
+        positions.reserve(instructionPointers.size());
+        merged.reserve(instructionPointers.size());
+        for (const auto &allocation : allocations) {
+            const auto ip = findTrace(allocation.traceIndex).ipIndex;
+            const auto position = positions.insert({ip, merged.size()});
+            if (position.second) {
+                merged.push_back({ip, 0, 0, 0});
+            }
+            auto &entry = merged[position.first->second];
+            entry.consumed += allocation.peak;
+            entry.allocations += allocation.allocations;
+            entry.temporary += allocation.temporary;
         }
-        it->consumed += allocation.peak;
-        it->allocations += allocation.allocations;
-        it->temporary += allocation.temporary;
+        std::sort(merged.begin(), merged.end(), [](const ChartMergeData &lhs, const ChartMergeData &rhs) {
+            return lhs.ip < rhs.ip;
+        });
     }
 
     tsl::robin_map<IpIndex, LabelIds> ipToLabelIds;
