@@ -7,6 +7,7 @@
 #include <KLocalizedString>
 
 #include <boost/functional/hash.hpp>
+#include <tsl/robin_map.h>
 #include <tsl/robin_set.h>
 
 #include "parserdata.h"
@@ -76,6 +77,28 @@ addRow(QVector<RowData> *rows, const Location &location, const AllocationData &c
     }
     addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult);
     return &it->children;
+}
+
+// The top level has a row for every function that allocates, far more than any
+// level below: its rows are found through a hash map and appended, and put in
+// the order of their symbols once all are there.
+QVector<RowData> *addTopRow(QVector<RowData> *rows,
+                            tsl::robin_map<Symbol, int> *positions,
+                            const Location &location,
+                            const AllocationData &cost,
+                            SymbolGuard *recursionGuard,
+                            CallerCalleeResults *callerCalleeResult)
+{
+    const auto position = positions->insert({location.symbol, rows->size()});
+    if (position.second) {
+        RowData row;
+        row.symbol = location.symbol;
+        rows->append(row);
+    }
+    auto &row = (*rows)[position.first->second];
+    row.cost += cost;
+    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult);
+    return &row.children;
 }
 
 void setParents(QVector<RowData> &children, const RowData *parent)
@@ -159,6 +182,7 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
     traceRecursionGuard.reserve(128);
     SymbolGuard symbolRecursionGuard;
     symbolRecursionGuard.reserve(128);
+    tsl::robin_map<Symbol, int> topPositions;
 
     const auto numAllocations = data.allocations.size();
     const auto onePercent = std::max<std::size_t>(1, numAllocations / 100);
@@ -174,11 +198,12 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
         while (traceIndex) {
             const auto trace = data.findTrace(traceIndex);
             const auto &ip = data.findIp(trace.ipIndex);
-            rows = addRow(rows,
-                          {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}},
-                          cost,
-                          &symbolRecursionGuard,
-                          &callerCalleeResults);
+            const Location location = {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}};
+            if (rows == &topRows.rows) {
+                rows = addTopRow(rows, &topPositions, location, cost, &symbolRecursionGuard, &callerCalleeResults);
+            } else {
+                rows = addRow(rows, location, cost, &symbolRecursionGuard, &callerCalleeResults);
+            }
             for (const auto &inlined : ip.inlined) {
                 rows = addRow(rows,
                               {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
@@ -199,6 +224,9 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
             reportProgress(i18n("merging allocations... %1%", static_cast<qint64>(progress * 100 / numAllocations)));
         }
     }
+    std::sort(topRows.rows.begin(), topRows.rows.end(), [](const RowData &lhs, const RowData &rhs) {
+        return lhs.symbol < rhs.symbol;
+    });
     setParents(topRows.rows, nullptr);
     topRows.resultData = resultData;
     return {topRows, callerCalleeResults};

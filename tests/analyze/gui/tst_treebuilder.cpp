@@ -238,6 +238,44 @@ private Q_SLOTS:
         QVERIFY(startupAlloc[0].children.isEmpty());
     }
 
+    // Many allocating functions met in an order unlike their string order: the
+    // top level still holds one row per function, in symbol order, with the
+    // costs of its call stacks.
+    void testManyAllocatingFunctions()
+    {
+        constexpr uint32_t FUNCTIONS = 60;
+        std::string trace = "v 10500 2\ns app\n";
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            trace += "s fn" + std::to_string(i) + "\n";
+        }
+        // function string (i * 7) % 60 + 2 at ip i + 1, a trace and an allocation each
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            trace += "i " + AnalysisTest::hex(0x100 + i) + " 1 " + AnalysisTest::hex((i * 7) % FUNCTIONS + 2) + "\n";
+        }
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            trace += "t " + AnalysisTest::hex(i + 1) + " 0\n";
+        }
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            trace += "a " + AnalysisTest::hex(i + 1) + " " + AnalysisTest::hex(i + 1) + "\n";
+        }
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            trace += "+ " + AnalysisTest::hex(i) + "\n";
+        }
+        trace += "c 1\n";
+
+        Merged merged;
+        QVERIFY(readAndMerge(&merged, m_dir, trace));
+        const auto &rows = merged.bottomUp.rows;
+        QCOMPARE(rows.size(), int(FUNCTIONS));
+        QVERIFY(checkBottomUpLevel(rows, nullptr));
+        for (uint32_t i = 0; i < FUNCTIONS; ++i) {
+            const auto name = "fn" + std::to_string((i * 7) % FUNCTIONS);
+            const auto *row = findRow(rows, *merged.resultData, name.c_str());
+            QVERIFY(row);
+            QCOMPARE(row->cost, cost(1, 0, i + 1, i + 1));
+        }
+    }
+
     void testProgressAfterEveryRecord()
     {
         Merged merged;
