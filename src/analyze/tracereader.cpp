@@ -272,19 +272,50 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
         chargeRelease(infoIndex, hasPendingAllocation && lastAllocationPtr == infoIndex.index);
     };
 
-    std::string_view line;
-    while (timeStamp < filterParameters.maxTime) {
-        char eventMode = 0;
-        AllocationInfoIndex eventIndex;
-        if (fileVersion >= 1 && source.nextEventLine(&eventMode, &eventIndex.index)) {
-            if (inFilteredTime) {
-                if (eventMode == '+') {
-                    allocateIndexed(eventIndex);
-                } else {
-                    releaseIndexed(eventIndex);
+    // Event lines come in long runs and charge entries spread over tables larger
+    // than the caches. They are decoded a batch at a time and the entries they
+    // charge are fetched ahead of the accounting, which then finds them at hand
+    // instead of waiting for memory line by line. The accounting itself keeps
+    // the order of the lines.
+    struct PendingEvent {
+        char mode;
+        AllocationInfoIndex index;
+    };
+    std::array<PendingEvent, 32> batch;
+    const auto processBatch = [&](std::size_t count) {
+        const auto infoCount = allocationInfos.size();
+        if (pass != FirstPass) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto index = batch[i].index.index;
+                if (index < infoCount) {
+                    __builtin_prefetch(allocations.data() + allocationInfos[index].allocationIndex.index, 1);
                 }
             }
-            continue;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (batch[i].mode == '+') {
+                allocateIndexed(batch[i].index);
+            } else {
+                releaseIndexed(batch[i].index);
+            }
+        }
+    };
+
+    std::string_view line;
+    while (timeStamp < filterParameters.maxTime) {
+        if (fileVersion >= 1) {
+            std::size_t count = 0;
+            const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
+            while (count < batch.size() && source.nextEventLine(&batch[count].mode, &batch[count].index.index)) {
+                __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(batch[count].index.index, lastInfo));
+                ++count;
+            }
+            if (count) {
+                if (inFilteredTime) {
+                    processBatch(count);
+                }
+                continue;
+            }
         }
         if (!source.nextLine(&line)) {
             break;
