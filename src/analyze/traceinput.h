@@ -79,7 +79,11 @@ public:
         const unsigned lineFeeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\n'))));
         // a record character, a blank, 1 to 8 digits and the line feed
         const unsigned length = static_cast<unsigned>(__builtin_ctz(lineFeeds | (1u << 16)));
-        if (length < 3 || length > 10 || start[1] != ' ' || (start[0] != '+' && start[0] != '-') || m_position + length >= m_blockSize) {
+        uint16_t head;
+        memcpy(&head, start, sizeof(head));
+        // little-endian "+ " and "- "; one branch for all the conditions
+        const bool eventHead = (head == 0x202b) | (head == 0x202d);
+        if (!eventHead | (length - 3 > 7u) | (m_position + length >= m_blockSize)) {
             return false;
         }
         // signed compares: bytes from 0x80 up are negative and never digits
