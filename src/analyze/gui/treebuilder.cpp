@@ -1,6 +1,8 @@
 #include "treebuilder.h"
 
 #include <algorithm>
+#include <limits>
+#include <vector>
 
 #include <QDebug>
 
@@ -109,27 +111,107 @@ void setParents(QVector<RowData> &children, const RowData *parent)
     }
 }
 
-AllocationData buildTopDown(const QVector<RowData> &bottomUpData, QVector<RowData> *topDownData)
+// The top-down tree grows by walks from the outermost caller down, each level
+// searched for the walk's next symbol. Wide levels made those searches the bulk
+// of the work, so the tree is first built as linked nodes found through a hash
+// map, then turned into rows. Siblings keep the order in which they were met.
+class TopDownBuilder
+{
+public:
+    static constexpr uint32_t NONE = std::numeric_limits<uint32_t>::max();
+    static constexpr uint32_t ROOT = 0;
+
+    TopDownBuilder()
+    {
+        m_nodes.emplace_back();
+    }
+
+    // the child of @p parent for @p symbol, appended after its siblings if new
+    uint32_t child(uint32_t parent, const Symbol &symbol)
+    {
+        const auto candidate = static_cast<uint32_t>(m_nodes.size());
+        const auto found = m_lookup.insert({{parent, symbol}, candidate});
+        if (!found.second) {
+            return found.first->second;
+        }
+        Node node;
+        node.symbol = symbol;
+        m_nodes.push_back(node);
+        auto &parentNode = m_nodes[parent];
+        if (parentNode.lastChild == NONE) {
+            parentNode.firstChild = candidate;
+        } else {
+            m_nodes[parentNode.lastChild].nextSibling = candidate;
+        }
+        parentNode.lastChild = candidate;
+        ++parentNode.childCount;
+        return candidate;
+    }
+
+    void addCost(uint32_t node, const AllocationData &cost)
+    {
+        m_nodes[node].cost += cost;
+    }
+
+    QVector<RowData> rowsBelow(uint32_t parent) const
+    {
+        const auto &parentNode = m_nodes[parent];
+        QVector<RowData> rows;
+        rows.reserve(static_cast<int>(parentNode.childCount));
+        for (auto index = parentNode.firstChild; index != NONE; index = m_nodes[index].nextSibling) {
+            const auto &node = m_nodes[index];
+            RowData row;
+            row.cost = node.cost;
+            row.symbol = node.symbol;
+            row.children = rowsBelow(index);
+            rows.append(row);
+        }
+        return rows;
+    }
+
+private:
+    struct Node {
+        Symbol symbol;
+        AllocationData cost;
+        uint32_t firstChild = NONE;
+        uint32_t lastChild = NONE;
+        uint32_t nextSibling = NONE;
+        uint32_t childCount = 0;
+    };
+    struct Key {
+        uint32_t parent;
+        Symbol symbol;
+
+        bool operator==(const Key &rhs) const
+        {
+            return parent == rhs.parent && symbol == rhs.symbol;
+        }
+    };
+    struct KeyHasher {
+        std::size_t operator()(const Key &key) const
+        {
+            std::size_t seed = key.parent;
+            boost::hash_combine(seed, std::hash<Symbol>()(key.symbol));
+            return seed;
+        }
+    };
+
+    std::vector<Node> m_nodes;
+    tsl::robin_map<Key, uint32_t, KeyHasher> m_lookup;
+};
+
+AllocationData buildTopDown(const QVector<RowData> &bottomUpData, TopDownBuilder *topDown)
 {
     AllocationData totalCost;
     for (const auto &row : bottomUpData) {
-        const auto childCost = buildTopDown(row.children, topDownData);
+        const auto childCost = buildTopDown(row.children, topDown);
         if (childCost != row.cost) {
             // the backtraces that end here: carry their cost down from the outermost caller
             const auto cost = row.cost - childCost;
-            auto *level = topDownData;
+            auto level = TopDownBuilder::ROOT;
             for (auto *node = &row; node; node = node->parent) {
-                auto it = std::find_if(level->begin(), level->end(), [node](const RowData &candidate) {
-                    return candidate.symbol == node->symbol;
-                });
-                if (it == level->end()) {
-                    RowData newRow;
-                    newRow.symbol = node->symbol;
-                    level->append(newRow);
-                    it = level->end() - 1;
-                }
-                it->cost += cost;
-                level = &it->children;
+                level = topDown->child(level, node->symbol);
+                topDown->addCost(level, cost);
             }
         }
         totalCost += row.cost;
@@ -236,7 +318,11 @@ TreeData toTopDownData(const TreeData &bottomUpData)
 {
     TreeData topRows;
     topRows.resultData = bottomUpData.resultData;
-    buildTopDown(bottomUpData.rows, &topRows.rows);
+    {
+        TopDownBuilder builder;
+        buildTopDown(bottomUpData.rows, &builder);
+        topRows.rows = builder.rowsBelow(TopDownBuilder::ROOT);
+    }
     setParents(topRows.rows, nullptr);
     return topRows;
 }
