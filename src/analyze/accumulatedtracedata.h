@@ -114,6 +114,14 @@ public:
     // Called for every counted allocation in the second and third passes.
     virtual void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) = 0;
     virtual void handleDebuggee(const char *command) = 0;
+    // Called in the second and third passes before a run of up to a few dozen
+    // events is charged, with their allocation-info indices (unchecked, in file
+    // order): a chance to fetch what handleAllocation will touch ahead of it.
+    virtual void prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count)
+    {
+        (void)indices;
+        (void)count;
+    }
 
     // First pass and, if that succeeded, second pass.
     bool read(const std::string &inputFile, bool isReparsing);

@@ -277,26 +277,25 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
     // charge are fetched ahead of the accounting, which then finds them at hand
     // instead of waiting for memory line by line. The accounting itself keeps
     // the order of the lines.
-    struct PendingEvent {
-        char mode;
-        AllocationInfoIndex index;
-    };
-    std::array<PendingEvent, 32> batch;
+    constexpr std::size_t BATCH_SIZE = 32;
+    std::array<char, BATCH_SIZE> batchModes;
+    std::array<AllocationInfoIndex, BATCH_SIZE> batchIndices;
     const auto processBatch = [&](std::size_t count) {
         const auto infoCount = allocationInfos.size();
         if (pass != FirstPass) {
             for (std::size_t i = 0; i < count; ++i) {
-                const auto index = batch[i].index.index;
+                const auto index = batchIndices[i].index;
                 if (index < infoCount) {
                     __builtin_prefetch(allocations.data() + allocationInfos[index].allocationIndex.index, 1);
                 }
             }
+            prefetchAllocations(batchIndices.data(), count);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (batch[i].mode == '+') {
-                allocateIndexed(batch[i].index);
+            if (batchModes[i] == '+') {
+                allocateIndexed(batchIndices[i]);
             } else {
-                releaseIndexed(batch[i].index);
+                releaseIndexed(batchIndices[i]);
             }
         }
     };
@@ -306,8 +305,8 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
         if (fileVersion >= 1) {
             std::size_t count = 0;
             const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
-            while (count < batch.size() && source.nextEventLine(&batch[count].mode, &batch[count].index.index)) {
-                __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(batch[count].index.index, lastInfo));
+            while (count < BATCH_SIZE && source.nextEventLine(&batchModes[count], &batchIndices[count].index)) {
+                __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(batchIndices[count].index, lastInfo));
                 ++count;
             }
             if (count) {

@@ -94,6 +94,17 @@ void ParserData::handleAllocation(const AllocationInfo &info, AllocationInfoInde
     ++allocationInfoCounter[position].allocations;
 }
 
+void ParserData::prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count)
+{
+    // the counters are as many as the allocation infos and touched in no order
+    const auto size = allocationInfoCounter.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (indices[i].index < size) {
+            __builtin_prefetch(allocationInfoCounter.data() + indices[i].index, 1);
+        }
+    }
+}
+
 void ParserData::handleDebuggee(const char *command)
 {
     debuggee = command;

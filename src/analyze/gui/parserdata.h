@@ -52,6 +52,7 @@ public:
 
     void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) override;
     void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) override;
+    void prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count) override;
     void handleDebuggee(const char *command) override;
 
     void prepareBuildCharts(const std::shared_ptr<const ResultData> &resultData);
