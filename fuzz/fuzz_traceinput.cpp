@@ -12,7 +12,11 @@
 
 #include <unistd.h>
 
+#include <boost/iostreams/device/array.hpp>
+#include <boost/iostreams/filtering_stream.hpp>
+
 #include "analyze/accumulatedtracedata.h"
+#include "analyze/bytecounter.h"
 
 namespace
 {
@@ -37,6 +41,39 @@ public:
     {
     }
 };
+
+bool sameCost(const AllocationData &lhs, const AllocationData &rhs)
+{
+    return lhs.allocations == rhs.allocations && lhs.temporary == rhs.temporary && lhs.leaked == rhs.leaked && lhs.peak == rhs.peak;
+}
+
+// A plain file read from disk takes the input's fast path for event lines; the
+// same text read from memory goes through the tokenizer alone. Both passes must
+// come out the same.
+void checkLikeTokenizer(const std::string &path, const uint8_t *text, std::size_t size)
+{
+    NullData fromFile;
+    const bool fileOk = fromFile.read(path, AccumulatedTraceData::FirstPass, false) && fromFile.read(path, AccumulatedTraceData::SecondPass, false);
+
+    NullData fromStream;
+    bool streamOk = true;
+    for (const auto pass : {AccumulatedTraceData::FirstPass, AccumulatedTraceData::SecondPass}) {
+        boost::iostreams::filtering_istream in;
+        in.push(ByteCounter());
+        in.push(ByteCounter());
+        in.push(boost::iostreams::array_source(reinterpret_cast<const char *>(text), size));
+        streamOk = streamOk && fromStream.read(in, pass, false);
+    }
+
+    check(fileOk == streamOk);
+    check(sameCost(fromFile.totalCost, fromStream.totalCost));
+    check(fromFile.allocationInfos.size() == fromStream.allocationInfos.size());
+    check(fromFile.allocations.size() == fromStream.allocations.size());
+    for (std::size_t i = 0; i < fromFile.allocations.size(); ++i) {
+        check(sameCost(fromFile.allocations[i], fromStream.allocations[i]));
+    }
+    check(fromFile.totalTime == fromStream.totalTime);
+}
 
 std::string basePath()
 {
@@ -67,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     check(state.readUncompressedByte >= 0);
     if (data[0] % 3 == 0) {
         check(state.readUncompressedByte <= state.readCompressedByte);
+        checkLikeTokenizer(path, data + 1, size - 1);
     }
     unlink(path.c_str());
     return 0;
