@@ -27,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <zlib.h>
@@ -281,13 +282,88 @@ int runPipelineChild(int argc, char **argv, const QString &path)
     return status;
 }
 
+// Times every event the event loop delivers itself (not the ones sent from
+// inside another event's handling), so that a stall can be pinned on what the
+// loop was busy with: the window's handler of one result, a layout, a paint.
+class ProbeApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    struct Delivery {
+        int64_t startNs = 0;
+        int64_t durationNs = 0;
+        // of the GUI thread: on a busy machine the wall time is mostly waiting for a core
+        int64_t cpuNs = 0;
+        QEvent::Type type = QEvent::None;
+        std::string receiver;
+        // the result the window took in during this delivery, if any
+        const char *result = nullptr;
+    };
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (m_depth > 0 || !clock.isValid()) {
+            return QApplication::notify(receiver, event);
+        }
+        const QEvent::Type type = event->type();
+        // the receiver may be gone afterwards
+        const char *className = receiver->metaObject()->className();
+        const QString objectName = receiver->objectName();
+        const int64_t start = clock.nsecsElapsed();
+        const int64_t cpuStart = threadCpuNs();
+        currentResult = nullptr;
+        ++m_depth;
+        const bool accepted = QApplication::notify(receiver, event);
+        --m_depth;
+        const int64_t duration = clock.nsecsElapsed() - start;
+        const int64_t cpu = threadCpuNs() - cpuStart;
+        if (currentResult) {
+            handlers.push_back({currentResult, duration, cpu});
+        }
+        if (duration >= slowNs) {
+            std::string name = className;
+            if (!objectName.isEmpty()) {
+                name += " \"" + objectName.toStdString() + '"';
+            }
+            slow.push_back({start, duration, cpu, type, name, currentResult});
+        }
+        return accepted;
+    }
+
+    QElapsedTimer clock;
+    // what counts as a slow delivery for the log
+    int64_t slowNs = 10 * 1000 * 1000;
+    std::vector<Delivery> slow;
+    // The parser relays each result on the GUI thread and the window's handlers
+    // run right inside that delivery; the probe names the result here.
+    const char *currentResult = nullptr;
+    struct Handling {
+        const char *result;
+        int64_t durationNs;
+        int64_t cpuNs;
+    };
+    // the delivery of each result, window's handling included, in the order they came
+    std::vector<Handling> handlers;
+
+private:
+    static int64_t threadCpuNs()
+    {
+        timespec now = {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+
+    int m_depth = 0;
+};
+
 // The real main window loading the file offscreen, with a heartbeat timer that
 // measures how long the event loop goes without turning. Once the flame graph
 // tab can be shown it is made current, so that its build lands during the load
 // as well: the heavier of what a user may look at while waiting.
 int runWindowChild(int argc, char **argv, const QString &path)
 {
-    QApplication app(argc, argv);
+    ProbeApplication app(argc, argv);
     MainWindow window;
     window.resize(1200, 800);
     window.show();
@@ -298,7 +374,7 @@ int runWindowChild(int argc, char **argv, const QString &path)
         return 1;
     }
 
-    QElapsedTimer clock;
+    QElapsedTimer &clock = app.clock;
     int64_t lastTick = 0;
     int64_t longestGap = 0;
     int64_t longestGapAt = 0;
@@ -342,8 +418,9 @@ int runWindowChild(int argc, char **argv, const QString &path)
         // connected after the window's own handlers, so each runs right after the
         // window handled the result
         const auto note = [&](auto signal, const char *name) {
-            QObject::connect(parser, signal, &app, [&lastResult, name]() {
+            QObject::connect(parser, signal, &app, [&lastResult, &app, name]() {
                 lastResult = name;
+                app.currentResult = name;
             });
         };
         note(&Parser::summaryAvailable, "summary");
@@ -356,7 +433,11 @@ int runWindowChild(int argc, char **argv, const QString &path)
         note(&Parser::finished, "finished");
         QObject::connect(parser, &Parser::topDownDataAvailable, &app, [&]() {
             lastResult = "top-down tree, flame graph tab shown";
+            app.currentResult = lastResult;
+            QElapsedTimer showTimer;
+            showTimer.start();
             tabs->setCurrentWidget(flameGraph);
+            fprintf(stderr, "making the flame graph tab current took %.1f ms\n", static_cast<double>(showTimer.nsecsElapsed()) / 1e6);
         });
         QObject::connect(parser, &Parser::finished, &app, [&]() {
             status = 0;
@@ -376,8 +457,24 @@ int runWindowChild(int argc, char **argv, const QString &path)
     printf("longest_stall_ms %.3f\n", static_cast<double>(longestGap) / 1e6);
     printf("longest_stall_at_seconds %.3f\n", static_cast<double>(longestGapAt) / 1e9);
     printf("stalls_over_target %d\n", gapsOverTarget);
-    // not a number: goes to the log, not into the table
+    // not numbers: they go to the log, not into the table
     fprintf(stderr, "longest stall came after: %s\n", longestGapAfter);
+    fprintf(stderr, "the window's handling of each result (ms, wall and GUI thread CPU):\n");
+    for (const auto &handler : app.handlers) {
+        fprintf(stderr, "  %-40s %8.1f %8.1f\n", handler.result, static_cast<double>(handler.durationNs) / 1e6, static_cast<double>(handler.cpuNs) / 1e6);
+    }
+    fprintf(stderr, "deliveries of %.0f ms or more (start s, wall ms, CPU ms, event type, receiver):\n", static_cast<double>(app.slowNs) / 1e6);
+    for (const auto &delivery : app.slow) {
+        fprintf(stderr,
+                "  %7.3f %8.1f %8.1f %4d %s%s%s\n",
+                static_cast<double>(delivery.startNs) / 1e9,
+                static_cast<double>(delivery.durationNs) / 1e6,
+                static_cast<double>(delivery.cpuNs) / 1e6,
+                static_cast<int>(delivery.type),
+                delivery.receiver.c_str(),
+                delivery.result ? ": " : "",
+                delivery.result ? delivery.result : "");
+    }
     fflush(stdout);
     return status;
 }
@@ -498,7 +595,72 @@ std::string fileName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-TraceResult measure(const std::string &self, const std::string &path, int repeat, bool window)
+// Decompression, a reader pass and the whole analysis, once each.
+bool measureAnalysis(const std::string &self, const std::string &path, TraceResult *result)
+{
+    const auto decompressed = decompressOnce(path);
+    if (!decompressed.ok) {
+        fprintf(stderr, "%s: cannot decompress\n", path.c_str());
+        return result->ok = false;
+    }
+    result->decompress.push_back(decompressed.seconds);
+    result->compressedBytes = decompressed.compressedBytes;
+    result->uncompressedBytes = decompressed.uncompressedBytes;
+
+    const auto pass = readerPass(path);
+    if (!pass.ok) {
+        fprintf(stderr, "%s: the reader failed\n", path.c_str());
+        return result->ok = false;
+    }
+    result->firstPass.push_back(pass.firstSeconds);
+    result->secondPass.push_back(pass.secondSeconds);
+    result->tableBytes = pass.tableBytes;
+
+    const auto pipeline = runChild(self, "--child-pipeline", path);
+    if (!pipeline.ok || !pipeline.values.count("pipeline_seconds")) {
+        fprintf(stderr, "%s: the analysis did not finish\n", path.c_str());
+        return result->ok = false;
+    }
+    result->pipeline.push_back(pipeline.values.at("pipeline_seconds"));
+    result->peakRssKiB = std::max(result->peakRssKiB, pipeline.maxRssKiB);
+    return true;
+}
+
+// One load of the file into the window, with its longest event-loop stall.
+bool measureWindow(const std::string &self, const std::string &path, TraceResult *result)
+{
+    char configHome[] = "/tmp/memloupe-bench-config-XXXXXX";
+    if (!mkdtemp(configHome)) {
+        perror("mkdtemp");
+        return result->ok = false;
+    }
+    // the window saves its layout on close; keep that away from the user's settings
+    const auto probe = runChild(self, "--child-window", path, {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", configHome}});
+    const std::string cleanup = std::string("rm -rf '") + configHome + "'";
+    if (system(cleanup.c_str()) != 0) {
+        fprintf(stderr, "could not remove %s\n", configHome);
+    }
+    if (!probe.ok || !probe.values.count("longest_stall_ms")) {
+        fprintf(stderr, "%s: the window did not finish loading\n", path.c_str());
+        return result->ok = false;
+    }
+    result->stallMs.push_back(probe.values.at("longest_stall_ms"));
+    result->stallsOverTarget += static_cast<int>(probe.values.at("stalls_over_target"));
+    fprintf(stderr,
+            "%s: longest stall %.1f ms, %.1f s into the load\n",
+            fileName(path).c_str(),
+            probe.values.at("longest_stall_ms"),
+            probe.values.at("longest_stall_at_seconds"));
+    return true;
+}
+
+enum class Parts {
+    All,
+    NoWindow,
+    WindowOnly,
+};
+
+TraceResult measure(const std::string &self, const std::string &path, int repeat, Parts parts)
 {
     TraceResult result;
     result.path = path;
@@ -506,60 +668,11 @@ TraceResult measure(const std::string &self, const std::string &path, int repeat
     warmPageCache(path);
     for (int run = 0; run < repeat && result.ok; ++run) {
         fprintf(stderr, "%s: run %d of %d\n", fileName(path).c_str(), run + 1, repeat);
-        const auto decompressed = decompressOnce(path);
-        if (!decompressed.ok) {
-            fprintf(stderr, "%s: cannot decompress\n", path.c_str());
-            result.ok = false;
+        if (parts != Parts::WindowOnly && !measureAnalysis(self, path, &result)) {
             break;
         }
-        result.decompress.push_back(decompressed.seconds);
-        result.compressedBytes = decompressed.compressedBytes;
-        result.uncompressedBytes = decompressed.uncompressedBytes;
-
-        const auto pass = readerPass(path);
-        if (!pass.ok) {
-            fprintf(stderr, "%s: the reader failed\n", path.c_str());
-            result.ok = false;
+        if (parts != Parts::NoWindow && !measureWindow(self, path, &result)) {
             break;
-        }
-        result.firstPass.push_back(pass.firstSeconds);
-        result.secondPass.push_back(pass.secondSeconds);
-        result.tableBytes = pass.tableBytes;
-
-        const auto pipeline = runChild(self, "--child-pipeline", path);
-        if (!pipeline.ok || !pipeline.values.count("pipeline_seconds")) {
-            fprintf(stderr, "%s: the analysis did not finish\n", path.c_str());
-            result.ok = false;
-            break;
-        }
-        result.pipeline.push_back(pipeline.values.at("pipeline_seconds"));
-        result.peakRssKiB = std::max(result.peakRssKiB, pipeline.maxRssKiB);
-
-        if (window) {
-            char configHome[] = "/tmp/memloupe-bench-config-XXXXXX";
-            if (!mkdtemp(configHome)) {
-                perror("mkdtemp");
-                result.ok = false;
-                break;
-            }
-            // the window saves its layout on close; keep that away from the user's settings
-            const auto probe = runChild(self, "--child-window", path, {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", configHome}});
-            const std::string cleanup = std::string("rm -rf '") + configHome + "'";
-            if (system(cleanup.c_str()) != 0) {
-                fprintf(stderr, "could not remove %s\n", configHome);
-            }
-            if (!probe.ok || !probe.values.count("longest_stall_ms")) {
-                fprintf(stderr, "%s: the window did not finish loading\n", path.c_str());
-                result.ok = false;
-                break;
-            }
-            result.stallMs.push_back(probe.values.at("longest_stall_ms"));
-            result.stallsOverTarget += static_cast<int>(probe.values.at("stalls_over_target"));
-            fprintf(stderr,
-                    "%s: longest stall %.1f ms, %.1f s into the load\n",
-                    fileName(path).c_str(),
-                    probe.values.at("longest_stall_ms"),
-                    probe.values.at("longest_stall_at_seconds"));
         }
     }
     return result;
@@ -603,48 +716,54 @@ void printTable(const std::vector<TraceResult> &results)
     row("compression", [](const TraceResult &r) {
         return std::string(compressionName(r.compression));
     });
-    row("compressed (MiB)", [&](const TraceResult &r) {
-        return number("%.1f", static_cast<double>(r.compressedBytes) / MiB);
-    });
-    row("uncompressed (MiB)", [&](const TraceResult &r) {
-        return number("%.1f", static_cast<double>(r.uncompressedBytes) / MiB);
-    });
     row("runs", [&](const TraceResult &r) {
-        return number("%.0f", static_cast<double>(r.decompress.size()));
+        return number("%.0f", static_cast<double>(std::max(r.decompress.size(), r.stallMs.size())));
     });
-    row("decompress once (s, best)", [&](const TraceResult &r) {
-        return number("%.3f", best(r.decompress));
+    // none of these with only the window measured
+    const bool analysis = std::any_of(results.begin(), results.end(), [](const TraceResult &r) {
+        return !r.pipeline.empty();
     });
-    row("first reader pass (s, best)", [&](const TraceResult &r) {
-        return number("%.3f", best(r.firstPass));
-    });
-    row("reader pass (s, best)", [&](const TraceResult &r) {
-        return number("%.3f", best(r.secondPass));
-    });
-    row("pipeline to finished (s, best)", [&](const TraceResult &r) {
-        return number("%.3f", best(r.pipeline));
-    });
-    row("pass / decompress", [&](const TraceResult &r) {
-        return number("%.2f", best(r.secondPass) / best(r.decompress));
-    });
-    row("  target", [](const TraceResult &r) {
-        return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.5" : r.compression == TraceInput::Compression::Gzip ? "<= 1.2" : "-");
-    });
-    row("pipeline / (3 x decompress)", [&](const TraceResult &r) {
-        return number("%.2f", best(r.pipeline) / (3 * best(r.decompress)));
-    });
-    row("  target", [](const TraceResult &r) {
-        return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.3" : "-");
-    });
-    row("pipeline peak RSS (MiB)", [&](const TraceResult &r) {
-        return number("%.1f", static_cast<double>(r.peakRssKiB) / 1024.0);
-    });
-    row("tables + per-stack costs (MiB)", [&](const TraceResult &r) {
-        return number("%.1f", static_cast<double>(r.tableBytes) / MiB);
-    });
-    row("peak RSS / tables (target < 2)", [&](const TraceResult &r) {
-        return r.tableBytes ? number("%.2f", static_cast<double>(r.peakRssKiB) * 1024.0 / static_cast<double>(r.tableBytes)) : std::string("-");
-    });
+    if (analysis) {
+        row("compressed (MiB)", [&](const TraceResult &r) {
+            return number("%.1f", static_cast<double>(r.compressedBytes) / MiB);
+        });
+        row("uncompressed (MiB)", [&](const TraceResult &r) {
+            return number("%.1f", static_cast<double>(r.uncompressedBytes) / MiB);
+        });
+        row("decompress once (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.decompress));
+        });
+        row("first reader pass (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.firstPass));
+        });
+        row("reader pass (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.secondPass));
+        });
+        row("pipeline to finished (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.pipeline));
+        });
+        row("pass / decompress", [&](const TraceResult &r) {
+            return number("%.2f", best(r.secondPass) / best(r.decompress));
+        });
+        row("  target", [](const TraceResult &r) {
+            return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.5" : r.compression == TraceInput::Compression::Gzip ? "<= 1.2" : "-");
+        });
+        row("pipeline / (3 x decompress)", [&](const TraceResult &r) {
+            return number("%.2f", best(r.pipeline) / (3 * best(r.decompress)));
+        });
+        row("  target", [](const TraceResult &r) {
+            return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.3" : "-");
+        });
+        row("pipeline peak RSS (MiB)", [&](const TraceResult &r) {
+            return number("%.1f", static_cast<double>(r.peakRssKiB) / 1024.0);
+        });
+        row("tables + per-stack costs (MiB)", [&](const TraceResult &r) {
+            return number("%.1f", static_cast<double>(r.tableBytes) / MiB);
+        });
+        row("peak RSS / tables (target < 2)", [&](const TraceResult &r) {
+            return r.tableBytes ? number("%.2f", static_cast<double>(r.peakRssKiB) * 1024.0 / static_cast<double>(r.tableBytes)) : std::string("-");
+        });
+    }
     if (std::any_of(results.begin(), results.end(), [](const TraceResult &r) {
             return !r.stallMs.empty();
         })) {
@@ -658,10 +777,12 @@ void printTable(const std::vector<TraceResult> &results)
     printf("\nevery run (s):\n");
     for (const auto &r : results) {
         printf("%s\n", fileName(r.path).c_str());
-        printf("  decompress: %s\n", runsText(r.decompress, "%.3f").c_str());
-        printf("  first pass: %s\n", runsText(r.firstPass, "%.3f").c_str());
-        printf("  reader pass: %s\n", runsText(r.secondPass, "%.3f").c_str());
-        printf("  pipeline:   %s\n", runsText(r.pipeline, "%.3f").c_str());
+        if (analysis) {
+            printf("  decompress: %s\n", runsText(r.decompress, "%.3f").c_str());
+            printf("  first pass: %s\n", runsText(r.firstPass, "%.3f").c_str());
+            printf("  reader pass: %s\n", runsText(r.secondPass, "%.3f").c_str());
+            printf("  pipeline:   %s\n", runsText(r.pipeline, "%.3f").c_str());
+        }
         if (!r.stallMs.empty()) {
             printf("  stall (ms): %s\n", runsText(r.stallMs, "%.1f").c_str());
         }
@@ -703,11 +824,13 @@ bool generate(const std::string &self, const std::string &size, std::string *dir
 void usage(const char *program)
 {
     fprintf(stderr,
-            "usage: %s [--repeat N] [--no-window] (--generate SIZE | TRACE...)\n"
+            "usage: %s [--repeat N] [--no-window | --window-only] (--generate SIZE | TRACE...)\n"
             "  --generate SIZE  write a .zst and a .gz trace of SIZE (e.g. 1G, 100M) into a\n"
             "                   temporary directory, measure both, then delete them\n"
             "  --repeat N       runs per trace (default 1); the table shows the best\n"
-            "  --no-window      skip the event-loop probe of the main window\n",
+            "  --no-window      skip the event-loop probe of the main window\n"
+            "  --window-only    run the event-loop probe of the main window alone; its log\n"
+            "                   tells how long the window took over each result\n",
             program);
 }
 
@@ -732,7 +855,7 @@ int main(int argc, char **argv)
     }
 
     int repeat = 1;
-    bool window = true;
+    Parts parts = Parts::All;
     std::string generateSize;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
@@ -742,7 +865,9 @@ int main(int argc, char **argv)
         } else if (argument == "--generate" && i + 1 < argc) {
             generateSize = argv[++i];
         } else if (argument == "--no-window") {
-            window = false;
+            parts = Parts::NoWindow;
+        } else if (argument == "--window-only") {
+            parts = Parts::WindowOnly;
         } else if (argument.compare(0, 2, "--") == 0) {
             usage(argv[0]);
             return 2;
@@ -764,7 +889,7 @@ int main(int argc, char **argv)
     std::vector<TraceResult> results;
     bool ok = true;
     for (const auto &path : paths) {
-        results.push_back(measure(self, path, repeat, window));
+        results.push_back(measure(self, path, repeat, parts));
         ok = ok && results.back().ok;
     }
 
