@@ -25,6 +25,11 @@ quint64 absCost(int64_t cost)
     return cost < 0 ? 0 - static_cast<quint64>(cost) : static_cast<quint64>(cost);
 }
 
+bool isInclusiveColumn(int column)
+{
+    return column <= 4;
+}
+
 // The cost columns after the location column of the caller/callee and source
 // tables: inclusive first, then self, each in the order peak, leaked,
 // allocations, temporary.
@@ -64,6 +69,12 @@ QVariant displayCost(const AllocationData &costs, CostKind kind)
     return static_cast<qint64>(cost);
 }
 
+quint64 sortKey(const AllocationData &costs, CostKind kind)
+{
+    // magnitudes, so that the negative costs of a diff sort next to positive ones of the same size
+    return absCost(costOf(costs, kind));
+}
+
 // Display, sort and total values of a cost column; invalid for any other role.
 QVariant costCell(const AllocationData &costs, CostKind kind, int role, const ResultData &resultData)
 {
@@ -71,8 +82,7 @@ QVariant costCell(const AllocationData &costs, CostKind kind, int role, const Re
     case Qt::DisplayRole:
         return displayCost(costs, kind);
     case CostSortRole:
-        // magnitudes, so that the negative costs of a diff sort next to positive ones of the same size
-        return absCost(costOf(costs, kind));
+        return sortKey(costs, kind);
     case CostTotalRole:
         return static_cast<qint64>(costOf(resultData.totalCosts(), kind));
     }
@@ -82,8 +92,7 @@ QVariant costCell(const AllocationData &costs, CostKind kind, int role, const Re
 // Cost columns 1 to 8 of a table with inclusive and self costs.
 QVariant entryCostCell(const EntryCost &costs, int column, int role, const ResultData &resultData)
 {
-    const bool inclusive = column <= 4;
-    return costCell(inclusive ? costs.inclusiveCost : costs.selfCost, costKind(column), role, resultData);
+    return costCell(isInclusiveColumn(column) ? costs.inclusiveCost : costs.selfCost, costKind(column), role, resultData);
 }
 
 // The values of the roles travel in variants and the results through queued connections.
@@ -186,6 +195,38 @@ QModelIndex CallerCalleeModel::indexForSymbol(const Symbol &symbol) const
 int CallerCalleeModel::numColumns() const
 {
     return NUM_COLUMNS;
+}
+
+bool CallerCalleeModel::costLessThan(const QModelIndex &left, const QModelIndex &right) const
+{
+    const auto key = [this](const QModelIndex &index) {
+        const auto &entry = m_values.at(index.row());
+        return sortKey(isInclusiveColumn(index.column()) ? entry.inclusiveCost : entry.selfCost, costKind(index.column()));
+    };
+    // as comparing what data() gives: an invalid value sorts after every number
+    const auto hasKey = [this](const QModelIndex &index) {
+        return index.isValid() && index.model() == this && index.row() < m_values.size() && index.column() > LocationColumn && index.column() < NUM_COLUMNS;
+    };
+    if (!hasKey(left)) {
+        return false;
+    }
+    if (!hasKey(right)) {
+        return true;
+    }
+    return key(left) < key(right);
+}
+
+Symbol CallerCalleeModel::symbolAt(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.model() != this || index.row() >= m_keys.size()) {
+        return {};
+    }
+    return m_keys.at(index.row());
+}
+
+const ResultData *CallerCalleeModel::sortResultData() const
+{
+    return m_results.resultData.get();
 }
 
 QVariant CallerCalleeModel::headerCell(int column, int role) const

@@ -14,6 +14,7 @@
 
 #include "callercalleedata.h"
 #include "resultdata.h"
+#include "sortkeys.h"
 
 Q_DECLARE_METATYPE(SymbolCostMap)
 Q_DECLARE_METATYPE(LocationCostMap)
@@ -102,7 +103,7 @@ protected:
     QVector<Value> m_values;
 };
 
-class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>
+class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>, public SortKeySource
 {
     Q_OBJECT
 public:
@@ -144,6 +145,10 @@ public:
     QVariant headerCell(int column, int role) const final;
     QVariant cell(int column, int role, const Symbol &symbol, const CallerCalleeEntry &entry) const final;
     int numColumns() const final;
+
+    bool costLessThan(const QModelIndex &left, const QModelIndex &right) const override;
+    Symbol symbolAt(const QModelIndex &index) const override;
+    const ResultData *sortResultData() const override;
 
 private:
     CallerCalleeResults m_results;

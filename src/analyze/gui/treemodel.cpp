@@ -98,27 +98,81 @@ QVariant TreeModel::data(const QModelIndex &index, int role) const
         return {};
     }
 
-    const bool display = role == Qt::DisplayRole;
     const auto &cost = row->cost;
-    switch (static_cast<Columns>(index.column())) {
-    case LocationColumn:
+    if (index.column() == LocationColumn) {
         if (!m_data.resultData) {
             return {};
         }
         return Util::toString(row->symbol, *m_data.resultData, Util::FormatType::Short);
+    }
+    if (role != Qt::DisplayRole) {
+        return sortKey(*row, index.column());
+    }
+    switch (static_cast<Columns>(index.column())) {
     case PeakColumn:
-        // magnitudes, so that a negative diff sorts and scales next to a positive cost of the same size
-        return display ? QVariant(Util::formatBytes(cost.peak)) : QVariant(absolute(cost.peak));
+        return Util::formatBytes(cost.peak);
     case LeakedColumn:
-        return display ? QVariant(Util::formatBytes(cost.leaked)) : QVariant(absolute(cost.leaked));
+        return Util::formatBytes(cost.leaked);
     case AllocationsColumn:
-        return display ? static_cast<qint64>(cost.allocations) : absolute(cost.allocations);
+        return static_cast<qint64>(cost.allocations);
     case TemporaryColumn:
-        return display ? static_cast<qint64>(cost.temporary) : absolute(cost.temporary);
+        return static_cast<qint64>(cost.temporary);
+    case LocationColumn:
     case NUM_COLUMNS:
         break;
     }
     return {};
+}
+
+qint64 TreeModel::sortKey(const RowData &row, int column)
+{
+    // magnitudes, so that a negative diff sorts and scales next to a positive cost of the same size
+    const auto &cost = row.cost;
+    switch (static_cast<Columns>(column)) {
+    case PeakColumn:
+        return absolute(cost.peak);
+    case LeakedColumn:
+        return absolute(cost.leaked);
+    case AllocationsColumn:
+        return absolute(cost.allocations);
+    case TemporaryColumn:
+        return absolute(cost.temporary);
+    case LocationColumn:
+    case NUM_COLUMNS:
+        break;
+    }
+    return 0;
+}
+
+bool TreeModel::costLessThan(const QModelIndex &left, const QModelIndex &right) const
+{
+    const RowData *leftRow = toRow(left);
+    const RowData *rightRow = toRow(right);
+    // as comparing what data() gives: an invalid value sorts after every number
+    if (!leftRow) {
+        return false;
+    }
+    if (!rightRow) {
+        return true;
+    }
+    return sortKey(*leftRow, left.column()) < sortKey(*rightRow, right.column());
+}
+
+qint64 TreeModel::costSortKey(const QModelIndex &index) const
+{
+    const RowData *row = toRow(index);
+    return row ? sortKey(*row, index.column()) : 0;
+}
+
+Symbol TreeModel::symbolAt(const QModelIndex &index) const
+{
+    const RowData *row = toRow(index);
+    return row ? row->symbol : Symbol();
+}
+
+const ResultData *TreeModel::sortResultData() const
+{
+    return m_data.resultData.get();
 }
 
 QModelIndex TreeModel::index(int row, int column, const QModelIndex &parent) const

@@ -7,10 +7,11 @@
 #include <QAbstractItemModel>
 
 #include "resultdata.h"
+#include "sortkeys.h"
 #include "summarydata.h"
 #include "treedata.h"
 
-class TreeModel : public QAbstractItemModel
+class TreeModel : public QAbstractItemModel, public SortKeySource
 {
     Q_OBJECT
 public:
@@ -33,6 +34,13 @@ public:
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
 
+    bool costLessThan(const QModelIndex &left, const QModelIndex &right) const override;
+    // What the sort role holds for @p index of a cost column, as a number; 0 for
+    // an index of no row.
+    qint64 costSortKey(const QModelIndex &index) const;
+    Symbol symbolAt(const QModelIndex &index) const override;
+    const ResultData *sortResultData() const override;
+
 public Q_SLOTS:
     void resetData(const TreeData &data);
     void setSummary(const SummaryData &data);
@@ -45,6 +53,8 @@ private:
     int rowOf(const RowData *row) const;
     QString locationText(const Symbol &symbol) const;
     QString toolTip(const RowData &row) const;
+    // what the sort role holds for a cost column
+    static qint64 sortKey(const RowData &row, int column);
 
     TreeData m_data;
     // only the cost is used: the totals of the whole data set

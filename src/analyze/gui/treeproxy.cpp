@@ -2,8 +2,22 @@
 
 #include "locationdata.h"
 #include "resultdata.h"
+#include "sortkeys.h"
 #include "treemodel.h"
 #include "util.h"
+
+namespace
+{
+bool locationLessThan(const Symbol &left, const Symbol &right, const ResultData &resultData)
+{
+    if (left.functionId != right.functionId) {
+        return resultData.string(left.functionId) < resultData.string(right.functionId);
+    }
+    // the same function in several binaries: order by the binary's file name
+    return Util::basename(resultData.string(static_cast<StringIndex>(left.moduleId)))
+        < Util::basename(resultData.string(static_cast<StringIndex>(right.moduleId)));
+}
+}
 
 TreeProxy::TreeProxy(int symbolRole, int resultDataRole, QObject *parent)
     : QSortFilterProxyModel(parent)
@@ -16,6 +30,12 @@ TreeProxy::TreeProxy(int symbolRole, int resultDataRole, QObject *parent)
 }
 
 TreeProxy::~TreeProxy() = default;
+
+void TreeProxy::setSourceModel(QAbstractItemModel *sourceModel)
+{
+    m_sortKeys = dynamic_cast<const SortKeySource *>(sourceModel);
+    QSortFilterProxyModel::setSourceModel(sourceModel);
+}
 
 void TreeProxy::setFunctionFilter(const QString &functionFilter)
 {
@@ -58,20 +78,23 @@ bool TreeProxy::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent)
 
 bool TreeProxy::lessThan(const QModelIndex &left, const QModelIndex &right) const
 {
-    if (sortColumn() != 0) {
+    // the same comparisons as below, straight from the model's rows
+    if (m_sortKeys && sortRole() == SortKeySource::SortRole) {
+        if (sortColumn() != 0) {
+            return m_sortKeys->costLessThan(left, right);
+        }
+        if (const auto *resultData = m_sortKeys->sortResultData()) {
+            return locationLessThan(m_sortKeys->symbolAt(left), m_sortKeys->symbolAt(right), *resultData);
+        }
         return QSortFilterProxyModel::lessThan(left, right);
     }
 
+    if (sortColumn() != 0) {
+        return QSortFilterProxyModel::lessThan(left, right);
+    }
     const auto *resultData = left.data(m_resultDataRole).value<const ResultData *>();
     if (!resultData) {
         return QSortFilterProxyModel::lessThan(left, right);
     }
-    const auto leftSymbol = left.data(m_symbolRole).value<Symbol>();
-    const auto rightSymbol = right.data(m_symbolRole).value<Symbol>();
-    if (leftSymbol.functionId != rightSymbol.functionId) {
-        return resultData->string(leftSymbol.functionId) < resultData->string(rightSymbol.functionId);
-    }
-    // the same function in several binaries: order by the binary's file name
-    return Util::basename(resultData->string(static_cast<StringIndex>(leftSymbol.moduleId)))
-        < Util::basename(resultData->string(static_cast<StringIndex>(rightSymbol.moduleId)));
+    return locationLessThan(left.data(m_symbolRole).value<Symbol>(), right.data(m_symbolRole).value<Symbol>(), *resultData);
 }

@@ -6,6 +6,8 @@
 
 #include <QSortFilterProxyModel>
 
+class SortKeySource;
+
 class TreeProxy final : public QSortFilterProxyModel
 {
     Q_OBJECT
@@ -15,6 +17,8 @@ public:
     TreeProxy(int symbolRole, int resultDataRole, QObject *parent);
     ~TreeProxy() override;
 
+    void setSourceModel(QAbstractItemModel *sourceModel) override;
+
 public Q_SLOTS:
     void setFunctionFilter(const QString &functionFilter);
     void setModuleFilter(const QString &moduleFilter);
@@ -23,6 +27,8 @@ private:
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
+    // the source, if its rows compare without going through data()
+    const SortKeySource *m_sortKeys = nullptr;
     const int m_symbolRole;
     const int m_resultDataRole;
     QString m_functionFilter;

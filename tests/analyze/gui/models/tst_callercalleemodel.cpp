@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include <QAbstractItemModelTester>
+#include <QIdentityProxyModel>
 #include <QSet>
 #include <QSignalSpy>
 #include <QSortFilterProxyModel>
@@ -8,6 +9,7 @@
 #include <QTest>
 
 #include "analyze/gui/callercalleemodel.h"
+#include "analyze/gui/treeproxy.h"
 #include "analyze/gui/util.h"
 
 #include "parsedtrace.h"
@@ -65,6 +67,20 @@ QVector<Symbol> sortedDescending(QAbstractItemModel *model, int column)
     }
     return result;
 }
+}
+
+// The rows of the caller/callee table as the main window's proxy sorts them.
+QVector<Symbol> sortedByTreeProxy(QAbstractItemModel *model, int column, Qt::SortOrder order)
+{
+    TreeProxy proxy(CallerCalleeModel::SymbolRole, CallerCalleeModel::ResultDataRole, nullptr);
+    proxy.setSortRole(CallerCalleeModel::SortRole);
+    proxy.setSourceModel(model);
+    proxy.sort(column, order);
+    QVector<Symbol> result;
+    for (int row = 0; row < proxy.rowCount(); ++row) {
+        result.append(proxy.index(row, 0).data(CallerCalleeModel::SymbolRole).value<Symbol>());
+    }
+    return result;
 }
 
 class TestCallerCalleeModel : public QObject
@@ -330,6 +346,46 @@ private Q_SLOTS:
         const Symbol baz = symbol(BazFunction);
         QCOMPARE(sortedDescending(&model, CallerCalleeModel::SelfPeakColumn), (QVector<Symbol>{m_bar, m_foo, m_otherFoo, baz, m_main}));
         QCOMPARE(sortedDescending(&model, CallerCalleeModel::SelfAllocationsColumn).mid(0, 3), (QVector<Symbol>{m_foo, m_bar, baz}));
+    }
+
+    void testProxyOrderWithoutData_data()
+    {
+        QTest::addColumn<bool>("diff");
+        QTest::newRow("plain") << false;
+        // negative costs, sorted by magnitude
+        QTest::newRow("diff") << true;
+    }
+
+    // The main window's proxy compares the rows of this model straight from the
+    // model; any column and order must come out as comparing what data() gives,
+    // ties (the equal self costs of several functions) in the same order too.
+    void testProxyOrderWithoutData()
+    {
+        QFETCH(bool, diff);
+        QTemporaryDir dir;
+        const Results results = diff ? analyze(dir, sampleTrace(), diffBaseTrace()) : m_results;
+        QVERIFY(results.finished && !results.failed);
+        CallerCalleeModel model;
+        model.setResults(results.callerCallee);
+        // hides the model's shortcuts from the proxy
+        QIdentityProxyModel throughData;
+        throughData.setSourceModel(&model);
+
+        int ties = 0;
+        for (int column = 0; column < CallerCalleeModel::NUM_COLUMNS; ++column) {
+            for (const auto order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+                const auto direct = sortedByTreeProxy(&model, column, order);
+                QCOMPARE(direct.size(), 5);
+                QCOMPARE(direct, sortedByTreeProxy(&throughData, column, order));
+            }
+            QSet<quint64> keys;
+            for (int row = 0; row < model.rowCount(); ++row) {
+                keys.insert(model.index(row, column).data(CallerCalleeModel::SortRole).toULongLong());
+            }
+            ties += column > 0 && keys.size() < model.rowCount();
+        }
+        // the order of equal keys is part of what is compared
+        QVERIFY(ties > 0);
     }
 };
 

@@ -1,6 +1,7 @@
 #include <memory>
 
 #include <QAbstractItemModelTester>
+#include <QIdentityProxyModel>
 #include <QStandardItemModel>
 #include <QTest>
 
@@ -15,6 +16,16 @@ namespace
 QString location(const QString &function, const QString &module, const QString &path)
 {
     return function + QLatin1String("\n  in ") + module + QLatin1String(" (") + path + QLatin1Char(')');
+}
+
+// Every level of @p model below @p parent, depth first, as "parent: child, child, ...".
+QStringList levelTexts(const QAbstractItemModel &model, const QModelIndex &parent = {})
+{
+    QStringList texts = {parent.data().toString() + QLatin1String(": ") + rowTexts(model, parent).join(QLatin1String(", "))};
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        texts += levelTexts(model, model.index(row, 0, parent));
+    }
+    return texts;
 }
 
 QString appLocation(const char *function)
@@ -257,6 +268,46 @@ private Q_SLOTS:
                               QStringLiteral("g in app"),
                               QStringLiteral("malloc in x.so"),
                               QStringLiteral("solo<int> in app")}));
+    }
+
+    void testProxyOrderWithoutData_data()
+    {
+        QTest::addColumn<bool>("diff");
+        QTest::addColumn<bool>("topDown");
+        QTest::newRow("bottom-up") << false << false;
+        QTest::newRow("top-down") << false << true;
+        // negative costs, sorted by magnitude
+        QTest::newRow("diff") << true << false;
+    }
+
+    // The views' proxy compares the rows of a tree model straight from the
+    // model; every level, column and order must come out as comparing what
+    // data() gives, ties included.
+    void testProxyOrderWithoutData()
+    {
+        QFETCH(bool, diff);
+        QFETCH(bool, topDown);
+        const auto analysis = diff ? analyzeDiff() : m_analysis;
+        QVERIFY(analysis.finished);
+        m_model->resetData(topDown ? analysis.topDown : analysis.bottomUp);
+        // hides the model's shortcuts from the second proxy
+        QIdentityProxyModel throughData;
+        throughData.setSourceModel(m_model.get());
+
+        for (int column = 0; column < TreeModel::NUM_COLUMNS; ++column) {
+            for (const auto order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+                TreeProxy direct(TreeModel::SymbolRole, TreeModel::ResultDataRole, nullptr);
+                direct.setSourceModel(m_model.get());
+                TreeProxy reference(TreeModel::SymbolRole, TreeModel::ResultDataRole, nullptr);
+                reference.setSourceModel(&throughData);
+                for (auto *proxy : {&direct, &reference}) {
+                    proxy->setSortRole(TreeModel::SortRole);
+                    proxy->sort(column, order);
+                }
+                QVERIFY(direct.rowCount() >= 3);
+                QCOMPARE(levelTexts(direct), levelTexts(reference));
+            }
+        }
     }
 
 private:
