@@ -12,25 +12,35 @@ TopProxy::~TopProxy() = default;
 
 void TopProxy::setSourceModel(QAbstractItemModel *sourceModel)
 {
-    if (auto *oldSource = this->sourceModel()) {
-        disconnect(oldSource, &QAbstractItemModel::modelReset, this, &TopProxy::updateCostThreshold);
+    disconnect(m_sourceReset);
+    m_tree = qobject_cast<const TreeModel *>(sourceModel);
+    if (sourceModel) {
+        // Both a new tree and a new summary reset the tree model, and either
+        // changes the threshold. Connected ahead of the proxy's own handling of
+        // the reset, which filters and sorts the new rows: with the threshold of
+        // the old rows (none before the first tree) it would let nearly every
+        // row of a large tree through and sort them all.
+        m_sourceReset = connect(sourceModel, &QAbstractItemModel::modelReset, this, [this]() {
+            m_costThreshold = costThreshold();
+        });
     }
     QSortFilterProxyModel::setSourceModel(sourceModel);
-    if (sourceModel) {
-        // both a new tree and a new summary reset the tree model, and either changes the threshold
-        connect(sourceModel, &QAbstractItemModel::modelReset, this, &TopProxy::updateCostThreshold, Qt::UniqueConnection);
-    }
     updateCostThreshold();
 }
 
-void TopProxy::updateCostThreshold()
+qint64 TopProxy::costThreshold() const
 {
     qint64 total = 0;
     if (const auto *source = sourceModel()) {
         // the maximum-cost role gives the total of the column, whichever row is asked
         total = source->index(0, costColumn()).data(TreeModel::MaxCostRole).toLongLong();
     }
-    m_costThreshold = static_cast<qint64>(static_cast<double>(total) * 0.01);
+    return static_cast<qint64>(static_cast<double>(total) * 0.01);
+}
+
+void TopProxy::updateCostThreshold()
+{
+    m_costThreshold = costThreshold();
     invalidateFilter();
 }
 
@@ -39,7 +49,8 @@ bool TopProxy::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) 
     if (sourceParent.isValid()) {
         return false;
     }
-    const qint64 cost = sourceModel()->index(sourceRow, costColumn(), sourceParent).data(TreeModel::SortRole).toLongLong();
+    const auto index = sourceModel()->index(sourceRow, costColumn(), sourceParent);
+    const qint64 cost = m_tree ? m_tree->costSortKey(index) : index.data(TreeModel::SortRole).toLongLong();
     return cost != 0 && cost >= m_costThreshold;
 }
 

@@ -7,6 +7,8 @@
 
 #include <QSortFilterProxyModel>
 
+class TreeModel;
+
 class TopProxy final : public QSortFilterProxyModel
 {
     Q_OBJECT
@@ -27,6 +29,7 @@ public Q_SLOTS:
     void updateCostThreshold();
 
 private:
+    qint64 costThreshold() const;
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
     bool filterAcceptsColumn(int sourceColumn, const QModelIndex &sourceParent) const override;
     // the tree model's cost columns follow the order of Type, after the location
@@ -35,6 +38,9 @@ private:
         return static_cast<int>(m_type) + 1;
     }
 
+    // the source as a tree model, whose cost it reads without a QVariant per row
+    const TreeModel *m_tree = nullptr;
+    QMetaObject::Connection m_sourceReset;
     const Type m_type;
     qint64 m_costThreshold = 0;
 };

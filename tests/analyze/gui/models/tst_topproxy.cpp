@@ -103,6 +103,32 @@ private Q_SLOTS:
         QCOMPARE(rowTexts(proxy), inApp({"big", "one"}));
     }
 
+    // A view asks the proxy for its rows while the proxy handles the source's
+    // reset; by then the threshold must already be the one of the new rows, or
+    // the proxy lets through and sorts rows a large tree has by the ten thousand.
+    void testThresholdInPlaceWhenViewsAsk()
+    {
+        const auto analysis = analyzeTrace(topListTrace(991));
+        QVERIFY(analysis.finished);
+        TreeModel model(nullptr);
+        model.resetData(analysis.bottomUp);
+        TopProxy proxy(TopProxy::Peak, nullptr);
+        setUp(&proxy, &model);
+        QCOMPARE(rowTexts(proxy), inApp({"big", "one"}));
+
+        QStringList seenAtReset;
+        connect(&proxy, &QAbstractItemModel::modelReset, this, [&]() {
+            seenAtReset = rowTexts(proxy);
+        });
+        // total 992: threshold 9
+        model.setSummary(analysis.summary);
+        QCOMPARE(seenAtReset, inApp({"big"}));
+        model.clearData();
+        QCOMPARE(seenAtReset, QStringList());
+        model.resetData(analysis.bottomUp);
+        QCOMPARE(seenAtReset, inApp({"big", "one"}));
+    }
+
     void testDiffUsesMagnitudes()
     {
         const auto diff = analyzeDiff();
