@@ -153,6 +153,12 @@ public:
         m_nodes[node].cost += cost;
     }
 
+    // once all walks are done: the rows are built without the hash map
+    void dropLookup()
+    {
+        tsl::robin_map<Key, uint32_t, KeyHasher>().swap(m_lookup);
+    }
+
     QVector<RowData> rowsBelow(uint32_t parent) const
     {
         const auto &parentNode = m_nodes[parent];
@@ -321,6 +327,7 @@ TreeData toTopDownData(const TreeData &bottomUpData)
     {
         TopDownBuilder builder;
         buildTopDown(bottomUpData.rows, &builder);
+        builder.dropLookup();
         topRows.rows = builder.rowsBelow(TopDownBuilder::ROOT);
     }
     setParents(topRows.rows, nullptr);
