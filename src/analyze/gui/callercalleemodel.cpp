@@ -178,12 +178,14 @@ CallerCalleeModel::~CallerCalleeModel() = default;
 void CallerCalleeModel::setResults(const CallerCalleeResults &results)
 {
     m_results = results;
+    m_sortKeysColumn = -1;
     setRows(m_results.entries);
 }
 
 void CallerCalleeModel::clearData()
 {
     m_results = {};
+    m_sortKeysColumn = -1;
     setRows({});
 }
 
@@ -199,13 +201,9 @@ int CallerCalleeModel::numColumns() const
 
 bool CallerCalleeModel::costLessThan(const QModelIndex &left, const QModelIndex &right) const
 {
-    const auto key = [this](const QModelIndex &index) {
-        const auto &entry = m_values.at(index.row());
-        return sortKey(isInclusiveColumn(index.column()) ? entry.inclusiveCost : entry.selfCost, costKind(index.column()));
-    };
     // as comparing what data() gives: an invalid value sorts after every number
     const auto hasKey = [this](const QModelIndex &index) {
-        return index.isValid() && index.model() == this && index.row() < m_values.size() && index.column() > LocationColumn && index.column() < NUM_COLUMNS;
+        return index.isValid() && index.model() == this && index.row() < m_rows.size() && index.column() > LocationColumn && index.column() < NUM_COLUMNS;
     };
     if (!hasKey(left)) {
         return false;
@@ -213,15 +211,30 @@ bool CallerCalleeModel::costLessThan(const QModelIndex &left, const QModelIndex 
     if (!hasKey(right)) {
         return true;
     }
-    return key(left) < key(right);
+    const int column = left.column();
+    if (column != right.column()) {
+        return cell(column, SortRole, m_rows.at(left.row()).key(), m_rows.at(left.row()).value()).toULongLong()
+            < cell(right.column(), SortRole, m_rows.at(right.row()).key(), m_rows.at(right.row()).value()).toULongLong();
+    }
+    if (m_sortKeysColumn != column || m_sortKeys.size() != m_rows.size()) {
+        m_sortKeys.resize(m_rows.size());
+        const bool inclusive = isInclusiveColumn(column);
+        const auto kind = costKind(column);
+        for (int row = 0; row < m_rows.size(); ++row) {
+            const auto &entry = m_rows.at(row).value();
+            m_sortKeys[row] = sortKey(inclusive ? entry.inclusiveCost : entry.selfCost, kind);
+        }
+        m_sortKeysColumn = column;
+    }
+    return m_sortKeys.at(left.row()) < m_sortKeys.at(right.row());
 }
 
 Symbol CallerCalleeModel::symbolAt(const QModelIndex &index) const
 {
-    if (!index.isValid() || index.model() != this || index.row() >= m_keys.size()) {
+    if (!index.isValid() || index.model() != this || index.row() >= m_rows.size()) {
         return {};
     }
-    return m_keys.at(index.row());
+    return m_rows.at(index.row()).key();
 }
 
 const ResultData *CallerCalleeModel::sortResultData() const

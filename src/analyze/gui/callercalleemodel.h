@@ -19,9 +19,12 @@
 Q_DECLARE_METATYPE(SymbolCostMap)
 Q_DECLARE_METATYPE(LocationCostMap)
 
-// Flattens a QHash into parallel key and value vectors so that a row is reached
-// in constant time. ModelImpl is the concrete model; it makes the base of every
-// concrete model a type of its own.
+// Gives the entries of a QHash row numbers so that a row is reached in constant
+// time. The model keeps a shared copy of the hash and never writes to it, so the
+// iterators into it stay valid and no entry is copied: the caller/callee table
+// of a large trace has tens of thousands of them, each with three hashes of its
+// own. ModelImpl is the concrete model; it makes the base of every concrete
+// model a type of its own.
 template<typename Rows, typename ModelImpl>
 class HashModel : public QAbstractTableModel
 {
@@ -49,7 +52,7 @@ public:
         if (parent.isValid()) {
             return 0;
         }
-        return m_keys.size();
+        return m_rows.size();
     }
 
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const final
@@ -65,19 +68,18 @@ public:
         if (!index.isValid() || index.model() != this || !hasIndex(index.row(), index.column(), index.parent())) {
             return {};
         }
-        return cell(index.column(), role, m_keys.at(index.row()), m_values.at(index.row()));
+        const auto &row = m_rows.at(index.row());
+        return cell(index.column(), role, row.key(), row.value());
     }
 
     void setRows(const Rows &rows)
     {
         beginResetModel();
-        m_keys.reserve(rows.size());
-        m_values.reserve(rows.size());
-        m_keys.clear();
-        m_values.clear();
-        for (auto it = rows.constBegin(), end = rows.constEnd(); it != end; ++it) {
-            m_keys.append(it.key());
-            m_values.append(it.value());
+        m_rows.clear();
+        m_hash = rows;
+        m_rows.reserve(m_hash.size());
+        for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
+            m_rows.append(it);
         }
         endResetModel();
     }
@@ -87,11 +89,12 @@ public:
         if (column < 0 || column >= numColumns()) {
             return {};
         }
-        const int row = m_keys.indexOf(key);
-        if (row < 0) {
-            return {};
+        for (int row = 0; row < m_rows.size(); ++row) {
+            if (m_rows.at(row).key() == key) {
+                return index(row, column);
+            }
         }
-        return index(row, column);
+        return {};
     }
 
     virtual QVariant headerCell(int column, int role) const = 0;
@@ -99,8 +102,11 @@ public:
     virtual int numColumns() const = 0;
 
 protected:
-    QVector<Key> m_keys;
-    QVector<Value> m_values;
+    // the rows, in the hash's own order
+    QVector<typename Rows::const_iterator> m_rows;
+
+private:
+    Rows m_hash;
 };
 
 class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>, public SortKeySource
@@ -152,6 +158,11 @@ public:
 
 private:
     CallerCalleeResults m_results;
+    // The sort values of one cost column, by row: a sort compares each row some
+    // twenty times, and reading the value out of its entry in the hash each time
+    // goes to memory far more often than a short array does.
+    mutable int m_sortKeysColumn = -1;
+    mutable QVector<quint64> m_sortKeys;
 };
 
 template<typename ModelImpl>
