@@ -130,6 +130,7 @@ bool TraceInput::advanceBlock()
     m_blockData = s_emptyBlock;
     m_blockSize = 0;
     m_position = 0;
+    m_windowStart = NO_WINDOW;
 
     std::unique_lock<std::mutex> lock(m_mutex);
     m_condition.wait(lock, [this]() {

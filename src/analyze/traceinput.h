@@ -67,37 +67,40 @@ public:
     // Takes the next line when it is an event line of the newer formats, a '+'
     // or '-', a blank and one lower-case hex index of one to eight digits, and
     // gives its record character and index; otherwise takes nothing. These lines
-    // are nearly all of a trace and only a few bytes long, so finding their end
-    // and reading their number in one vector step, instead of scanning for the
-    // line feed and then walking the digits, saves most of a pass's parsing.
+    // are nearly all of a trace and only a few bytes long. Their line feeds and
+    // digits are classified 64 bytes at a time, so that finding where a line
+    // ends, on which the start of the next depends, is a shift and a bit scan
+    // rather than a vector load and compare per line.
     bool nextEventLine(char *mode, uint32_t *index)
     {
 #if defined(__SSE2__)
-        const char *start = m_blockData + m_position;
-        // the padding past every block makes 16 bytes readable from any position
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(start));
-        const unsigned lineFeeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\n'))));
-        // a record character, a blank, 1 to 8 digits and the line feed
-        const unsigned length = static_cast<unsigned>(__builtin_ctz(lineFeeds | (1u << 16)));
+        const std::size_t position = m_position;
+        std::size_t offset = position - m_windowStart;
+        // a position before the window wraps around to a large offset
+        if (offset >= WINDOW_SIZE || !(m_windowLineFeeds >> offset)) {
+            classifyWindow(position);
+            offset = 0;
+        }
+        // a record character, a blank, 1 to 8 digits and the line feed; 64 when
+        // the window holds no line feed
+        const auto lineFeeds = m_windowLineFeeds >> offset;
+        const auto length = static_cast<std::size_t>(lineFeeds ? __builtin_ctzll(lineFeeds) : WINDOW_SIZE);
+        const char *start = m_blockData + position;
         uint16_t head;
         memcpy(&head, start, sizeof(head));
         // little-endian "+ " and "- "; one branch for all the conditions
         const bool eventHead = (head == 0x202b) | (head == 0x202d);
-        if (!eventHead | (length - 3 > 7u) | (m_position + length >= m_blockSize)) {
+        if (!eventHead | (length - 3 > 7u) | (position + length >= m_blockSize)) {
             return false;
         }
-        // signed compares: bytes from 0x80 up are negative and never digits
-        const __m128i decimal = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(chunk, _mm_set1_epi8('9' + 1)));
-        const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(chunk, _mm_set1_epi8('f' + 1)));
-        const unsigned hexDigits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(decimal, letter)));
-        const unsigned digitCount = length - 2;
-        const unsigned wanted = ((1u << digitCount) - 1) << 2;
-        if ((hexDigits & wanted) != wanted) {
+        const auto digitCount = static_cast<unsigned>(length - 2);
+        const uint64_t wanted = (uint64_t(1) << digitCount) - 1;
+        if (((m_windowHexDigits >> (offset + 2)) & wanted) != wanted) {
             return false;
         }
         *mode = start[0];
         *index = parseHexDigits(start + 2, digitCount);
-        m_position += length + 1;
+        m_position = position + length + 1;
         return true;
 #else
         (void)mode;
@@ -131,7 +134,8 @@ public:
         return m_failed;
     }
 
-    // bytes allocated past a block's text: the sentinel and room for a vector load
+    // bytes allocated past a block's text: the sentinel and room for the vector
+    // loads of a classification window starting at its last byte
     static constexpr std::size_t BLOCK_PADDING = 64;
 
 private:
@@ -152,6 +156,29 @@ private:
         word = (word | (word >> 16)) & 0x00000000ffffffffull;
         return static_cast<uint32_t>(word);
     }
+
+#if defined(__SSE2__)
+    // Marks the line feeds and lower-case hex digits among the 64 bytes from
+    // @p start, which the padding past every block keeps readable.
+    void classifyWindow(std::size_t start)
+    {
+        const char *data = m_blockData + start;
+        uint64_t lineFeeds = 0;
+        uint64_t hexDigits = 0;
+        for (unsigned i = 0; i < WINDOW_SIZE / 16; ++i) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * i));
+            const __m128i lineFeed = _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\n'));
+            // signed compares: bytes from 0x80 up are negative and never digits
+            const __m128i decimal = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(chunk, _mm_set1_epi8('9' + 1)));
+            const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(chunk, _mm_set1_epi8('f' + 1)));
+            lineFeeds |= uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(lineFeed))) << (16 * i);
+            hexDigits |= uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_or_si128(decimal, letter)))) << (16 * i);
+        }
+        m_windowStart = start;
+        m_windowLineFeeds = lineFeeds;
+        m_windowHexDigits = hexDigits;
+    }
+#endif
 
     static const char *findLineFeed(const char *start)
     {
@@ -209,6 +236,12 @@ private:
     const char *m_blockData = s_emptyBlock;
     std::size_t m_blockSize = 0;
     std::size_t m_position = 0;
+    // the classification of the bytes from m_windowStart on, for the event lines
+    static constexpr std::size_t WINDOW_SIZE = 64;
+    static constexpr std::size_t NO_WINDOW = std::size_t(-1) / 2;
+    std::size_t m_windowStart = NO_WINDOW;
+    uint64_t m_windowLineFeeds = 0;
+    uint64_t m_windowHexDigits = 0;
     int64_t m_blockStart = 0;
     int64_t m_blockCompressedStart = 0;
     int64_t m_lastCompressedEnd = 0;
