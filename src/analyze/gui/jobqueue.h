@@ -51,7 +51,6 @@ inline void takeOver(void *token)
 // The global queue has one mutex: a job starts after everything queued before
 // it, and is destroyed (on whichever thread lets go of it last) after it ran.
 inline char s_queued;
-inline char s_ran;
 
 // A job body with the queue's ordering stated for the sanitizer (see s_queued).
 template<typename Body>
@@ -63,9 +62,13 @@ public:
     {
     }
 
+    // Ordered after this job's own run only, not after every job that ran so
+    // far: a token shared by all jobs would let whichever thread destroys a
+    // copy (makeJob's temporaries die on the queueing thread) appear to have
+    // waited for every job, hiding races between their bodies and that thread.
     ~QueuedJob()
     {
-        takeOver(&s_ran);
+        takeOver(this);
     }
 
     QueuedJob(const QueuedJob &) = default;
@@ -75,7 +78,7 @@ public:
     {
         takeOver(&s_queued);
         m_body();
-        handOff(&s_ran);
+        handOff(this);
     }
 
 private:
