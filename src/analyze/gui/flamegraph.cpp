@@ -653,15 +653,19 @@ void FlameGraph::showData()
         // The application object outlives every widget and lives on the GUI
         // thread, so the delivery always runs there, even if the widget is gone.
         JobQueue::handOff(pending.get());
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [pending, generation, widget]() {
-                JobQueue::takeOver(pending.get());
-                if (widget && widget->m_buildGeneration == generation) {
-                    widget->setData(pending->root.release());
-                }
-            },
-            Qt::QueuedConnection);
+        {
+            // the delivery's captures are written after the handOff, see QueuedCopyScope
+            const JobQueue::QueuedCopyScope scope;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [pending, generation, widget]() {
+                    JobQueue::takeOver(pending.get());
+                    if (widget && widget->m_buildGeneration == generation) {
+                        widget->setData(pending->root.release());
+                    }
+                },
+                Qt::QueuedConnection);
+        }
     }));
 }
 

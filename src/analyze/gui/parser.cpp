@@ -18,29 +18,6 @@
 
 using namespace JobQueue;
 
-namespace
-{
-// Marks the accesses of a ParserRun signal emission as ordered: see send().
-class QueuedCopyScope
-{
-public:
-    QueuedCopyScope()
-    {
-#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-#endif
-    }
-    ~QueuedCopyScope()
-    {
-#ifdef MEMLOUPE_ANNOTATE_HANDOFFS
-        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-#endif
-    }
-    QueuedCopyScope(const QueuedCopyScope &) = delete;
-    QueuedCopyScope &operator=(const QueuedCopyScope &) = delete;
-};
-}
-
 // Where the jobs of one run send their results. It lives on the parser's thread
 // but is kept alive by the jobs, so a job never touches a destroyed parser: the
 // parser relays what arrives while the run is still its current one.
