@@ -4,8 +4,6 @@
 #include <atomic>
 #include <thread>
 
-#include <QPointer>
-
 #include <KLocalizedString>
 #include <ThreadWeaver/ThreadWeaver>
 
@@ -18,24 +16,31 @@
 
 using namespace JobQueue;
 
-// Where the jobs of one run send their results. It lives on the parser's thread
-// but is kept alive by the jobs, so a job never touches a destroyed parser: the
-// parser relays what arrives while the run is still its current one.
+// Where the jobs of one run send their results. The jobs and the parser share
+// it, so a job never touches a destroyed parser: the parser relays what arrives
+// while the run is still its current one. No event is ever sent to the run
+// itself, so whichever thread lets go of it last deletes it right away, with or
+// without an event loop left to run a deleteLater.
 class ParserRun : public QObject
 {
     Q_OBJECT
 public:
-    ParserRun(Parser *parser, uint64_t id)
-        : m_parser(parser)
-        , m_id(id)
+    explicit ParserRun(uint64_t id)
+        : m_id(id)
     {
     }
 
     ~ParserRun() override
     {
-        // the last job to let go posted the deletion
+        // after every job's last access, see leave()
         takeOver(&m_toParserThread);
     }
+
+    struct Completion {
+        std::shared_ptr<ParserData> data;
+        std::shared_ptr<ProgressState> progressState;
+        QString path;
+    };
 
     uint64_t id() const
     {
@@ -52,16 +57,24 @@ public:
         m_cancelled.store(true, std::memory_order_relaxed);
     }
 
-    // Called by the final job: hands the data to the parser's thread. Queued by
-    // name so that nothing of the hand-over is written after handOff.
+    // Called by the final job: hands the data to the parser's thread, which
+    // picks it up with takeCompletion when completed() arrives.
     void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString &path)
     {
-        m_completedData = std::move(data);
-        m_completedProgressState = std::move(progressState);
-        m_completedPath = path;
+        m_completion = {std::move(data), std::move(progressState), path};
         handOff(&m_toParserThread);
-        QMetaObject::invokeMethod(this, "complete", Qt::QueuedConnection);
+        {
+            const QueuedCopyScope scope;
+            Q_EMIT completed();
+        }
         leave();
+    }
+
+    // runs on the parser's thread, once completed() arrived
+    Completion takeCompletion()
+    {
+        takeOver(&m_toParserThread);
+        return std::move(m_completion);
     }
 
     // A job is done with this object. The job itself may be destroyed later on
@@ -83,24 +96,6 @@ public:
         takeOver(&m_stagesDone);
     }
 
-    // the last reference is being dropped, possibly on a worker thread
-    void dispose()
-    {
-        handOff(&m_toParserThread);
-        deleteLater();
-    }
-
-    // runs on the parser's thread
-    Q_INVOKABLE void complete()
-    {
-        takeOver(&m_toParserThread);
-        auto data = std::move(m_completedData);
-        auto progressState = std::move(m_completedProgressState);
-        if (m_parser) {
-            m_parser->completeRun(m_id, data, progressState, m_completedPath);
-        }
-    }
-
 Q_SIGNALS:
     void progressMessageAvailable(const QString &progress);
     void progress(int progress);
@@ -114,15 +109,12 @@ Q_SIGNALS:
     void sizeHistogramDataAvailable(const HistogramData &data);
     void finished();
     void failedToOpen(const QString &failedPath);
+    void completed();
 
 private:
-    // only read on the parser's thread
-    QPointer<Parser> m_parser;
     const uint64_t m_id;
     std::atomic<bool> m_cancelled{false};
-    std::shared_ptr<ParserData> m_completedData;
-    std::shared_ptr<ProgressState> m_completedProgressState;
-    QString m_completedPath;
+    Completion m_completion;
     // addresses for handOff/takeOver only
     char m_toParserThread = 0;
     char m_stagesDone = 0;
@@ -148,14 +140,6 @@ void send(const std::shared_ptr<ParserRun> &run, void (ParserRun::*signal)(Param
 {
     QueuedCopyScope scope;
     Q_EMIT(run.get()->*signal)(std::forward<Args>(args)...);
-}
-
-std::shared_ptr<ParserRun> makeRun(Parser *parser, uint64_t id)
-{
-    // the last job to let go may be on a worker thread: delete on the run's own thread
-    return std::shared_ptr<ParserRun>(new ParserRun(parser, id), [](ParserRun *run) {
-        run->dispose();
-    });
 }
 
 void reportPassProgress(ProgressState *state, const ParserData &data)
@@ -393,9 +377,7 @@ Parser::Parser(QObject *parent)
 
 Parser::~Parser()
 {
-    if (m_run) {
-        m_run->cancel();
-    }
+    dropRun();
 }
 
 template<typename... Args>
@@ -416,10 +398,8 @@ void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Par
 
 void Parser::parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter)
 {
-    if (m_run) {
-        // a newer request supersedes the run in flight; its results are dropped
-        m_run->cancel();
-    }
+    // a newer request supersedes the run in flight; its results are dropped
+    dropRun();
 
     RunParameters params;
     params.oldData = std::move(m_data);
@@ -442,7 +422,7 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
     params.stopAfter = stopAfter;
 
     ++m_runId;
-    m_run = makeRun(this, m_runId);
+    m_run = std::make_shared<ParserRun>(m_runId);
     params.run = m_run;
     auto *run = m_run.get();
     relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable);
@@ -475,6 +455,18 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
             if (id == m_runId) {
                 endRun(id);
                 Q_EMIT failedToOpen(failedPath);
+            }
+        },
+        Qt::QueuedConnection);
+
+    connect(
+        run,
+        &ParserRun::completed,
+        this,
+        [this, id]() {
+            if (id == m_runId && m_run) {
+                const auto completion = m_run->takeCompletion();
+                completeRun(id, completion.data, completion.progressState, completion.path);
             }
         },
         Qt::QueuedConnection);
@@ -525,8 +517,23 @@ void Parser::completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data
 void Parser::endRun(uint64_t runId)
 {
     if (runId == m_runId) {
-        m_run.reset();
+        dropRun();
     }
+}
+
+void Parser::dropRun()
+{
+    if (!m_run) {
+        return;
+    }
+    m_run->cancel();
+    // Cut the run's connections to this parser now rather than leave them to
+    // ~QObject: a worker may be emitting one of them, and Qt 5 leaks the slot
+    // object of a queued connection whose receiver is destroyed while an
+    // emission on another thread is under way. An explicit disconnect leaves
+    // the slot object to be freed once that emission is over.
+    disconnect(m_run.get(), nullptr, this, nullptr);
+    m_run.reset();
 }
 
 #include "parser.moc"

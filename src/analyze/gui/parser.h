@@ -64,12 +64,12 @@ Q_SIGNALS:
     void failedToOpen(const QString &failedPath);
 
 private:
-    friend class ParserRun;
-
     template<typename... Args>
     void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
     void completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path);
     void endRun(uint64_t runId);
+    // cancels the current run, if any, and stops listening to it
+    void dropRun();
 
     QString m_path;
     std::shared_ptr<ParserData> m_data;
