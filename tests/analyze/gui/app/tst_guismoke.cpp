@@ -22,6 +22,13 @@ struct GuiRun {
     QString out;
     QString err;
 
+    // A sanitizer build's report on the program only changes its exit code:
+    // say what it wrote to standard error as well.
+    QByteArray exitText() const
+    {
+        return QStringLiteral("exit code %1, standard error:\n%2").arg(exitCode).arg(err).toLocal8Bit();
+    }
+
     QStringList windowTitles() const
     {
         QStringList titles;
@@ -120,7 +127,7 @@ private Q_SLOTS:
     {
         const auto help = runGui({QStringLiteral("--help")});
         QVERIFY(help.finished);
-        QCOMPARE(help.exitCode, 0);
+        QVERIFY2(help.exitCode == 0, help.exitText().constData());
         QVERIFY2(help.out.contains(QLatin1String("Usage: ")), qPrintable(help.out));
         for (const auto *option : {"-d, --diff <<file>>",
                                    "-s, --suppressions <<file>>",
@@ -135,7 +142,7 @@ private Q_SLOTS:
 
         const auto version = runGui({QStringLiteral("--version")});
         QVERIFY(version.finished);
-        QCOMPARE(version.exitCode, 0);
+        QVERIFY2(version.exitCode == 0, version.exitText().constData());
         QCOMPARE(version.out.trimmed(), QStringLiteral("memloupe_gui 1.5.0"));
     }
 
@@ -144,7 +151,7 @@ private Q_SLOTS:
         const QString missing = m_home.path() + QLatin1String("/no-such-suppressions.txt");
         const auto run = runGui({QStringLiteral("--suppressions"), missing, QStringLiteral(MEMLOUPE_SAMPLE_TRACE)}, QStringLiteral("windows"));
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.exitCode == 1, run.exitText().constData());
         QVERIFY2(run.err.contains(QLatin1String("failed to open suppression file: ") + missing), qPrintable(run.err));
         // the testing aid runs in the event loop: no output, no window
         QVERIFY2(!run.out.contains(QLatin1String("windows:")), qPrintable(run.out));
@@ -154,7 +161,7 @@ private Q_SLOTS:
     {
         const auto run = runGui({QStringLiteral("--diff"), QStringLiteral(MEMLOUPE_SAMPLE_TRACE)}, QStringLiteral("windows"));
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.exitCode == 0, run.exitText().constData());
         QVERIFY2(run.out.contains(QLatin1String("windows: 1\n")), qPrintable(run.out));
         QCOMPARE(run.windowTitles().size(), 1);
         // nothing was loaded, so the title names no file
@@ -172,7 +179,7 @@ private Q_SLOTS:
 
         const auto run = runGui({QStringLiteral("-s"), suppressionFile, QStringLiteral(MEMLOUPE_SAMPLE_TRACE)}, QStringLiteral("results"));
         QVERIFY2(run.finished, qPrintable(run.out + run.err));
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.exitCode == 0, run.exitText().constData());
         QVERIFY2(run.out.contains(QLatin1String("windows: 1\n")), qPrintable(run.out));
         QCOMPARE(run.windowTitles().size(), 1);
         QVERIFY2(run.windowTitles().constFirst().contains(QLatin1String("memloupe.vextor.59132.zst")), qPrintable(run.out));
@@ -192,7 +199,7 @@ private Q_SLOTS:
 
         const auto run = runGui({QStringLiteral("-d"), QStringLiteral(MEMLOUPE_SAMPLE_TRACE), files.at(0), files.at(1)}, QStringLiteral("results"));
         QVERIFY2(run.finished, qPrintable(run.out + run.err));
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.exitCode == 0, run.exitText().constData());
         QVERIFY2(run.out.contains(QLatin1String("windows: 2\n")), qPrintable(run.out));
 
         auto titles = run.windowTitles();
