@@ -621,6 +621,58 @@ private Q_SLOTS:
         QCOMPARE(data.seen, expected);
     }
 
+    void testPrefetchHook()
+    {
+        // the hook announces, ahead of their accounting, the very events the
+        // allocation hook then sees, in the same order; the first pass has none
+        class PrefetchData : public RecordingData
+        {
+        public:
+            void prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count) override
+            {
+                QVERIFY(count > 0);
+                for (std::size_t i = 0; i < count; ++i) {
+                    announced.push_back(indices[i].index);
+                }
+                announcedBeforeCharged = announcedBeforeCharged && announced.size() > charged;
+            }
+            void handleAllocation(const AllocationInfo &info, AllocationInfoIndex index) override
+            {
+                RecordingData::handleAllocation(info, index);
+                ++charged;
+            }
+            std::vector<uint32_t> announced;
+            std::size_t charged = 0;
+            bool announcedBeforeCharged = true;
+        };
+
+        std::string text = "v 10500 3\na 10 1\na 20 2\n";
+        std::vector<uint32_t> events;
+        for (uint32_t i = 0; i < 100; ++i) {
+            // an index out of bounds is announced too, and then reported
+            const uint32_t index = i == 50 ? 7 : i % 2;
+            text += (i % 3 == 2 ? "- " : "+ ") + hex(index) + "\n";
+            events.push_back(index);
+            if (i == 70) {
+                text += "c 5\n";
+            }
+        }
+        const auto path = writeTrace(text);
+        QVERIFY(!path.empty());
+        PrefetchData data;
+        StderrCapture capture;
+        QVERIFY(data.read(path, AccumulatedTraceData::FirstPass, false));
+        QVERIFY(data.announced.empty());
+        QVERIFY(data.read(path, AccumulatedTraceData::SecondPass, false));
+        // once per pass
+        QCOMPARE(capture.finish(),
+                 std::string("allocation index out of bounds: 7, maximum is: 2\n"
+                             "allocation index out of bounds: 7, maximum is: 2\n"));
+        QCOMPARE(data.announced, events);
+        QVERIFY(data.announcedBeforeCharged);
+        QVERIFY(data.charged > 0);
+    }
+
     void testFormatZeroPassesAndWindows()
     {
         const auto path = writeTrace(
