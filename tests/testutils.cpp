@@ -12,6 +12,8 @@
 #include <boost/iostreams/filter/zstd.hpp>
 #include <boost/iostreams/filtering_stream.hpp>
 
+#include <QTest>
+
 std::string suffixFor(Compression compression)
 {
     switch (compression) {
@@ -42,14 +44,25 @@ QString costsText(const AllocationData &data)
     return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);
 }
 
-QString costsText(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
+AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
 {
     AllocationData data;
     data.allocations = allocations;
     data.temporary = temporary;
     data.leaked = leaked;
     data.peak = peak;
-    return costsText(data);
+    return data;
+}
+
+char *toString(const AllocationData &cost)
+{
+    return QTest::toString(
+        QStringLiteral("{allocations %1, temporary %2, leaked %3, peak %4}").arg(cost.allocations).arg(cost.temporary).arg(cost.leaked).arg(cost.peak));
+}
+
+QString costsText(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
+{
+    return costsText(cost(allocations, temporary, leaked, peak));
 }
 
 bool writeTraceFile(const std::string &path, const std::string &contents, Compression compression)

@@ -37,6 +37,12 @@ T makeIndex(uint32_t value)
     return index;
 }
 
+// A cost record from its four counts.
+AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak);
+
+// How QCOMPARE prints a cost record.
+char *toString(const AllocationData &cost);
+
 // The four costs in one line, for readable comparisons.
 QString costsText(const AllocationData &data);
 QString costsText(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak);

@@ -10,16 +10,6 @@
 
 namespace
 {
-AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
-{
-    AllocationData data;
-    data.allocations = allocations;
-    data.temporary = temporary;
-    data.leaked = leaked;
-    data.peak = peak;
-    return data;
-}
-
 // Fills the tables of a data object directly.
 struct TableBuilder {
     explicit TableBuilder(AccumulatedTraceData *data)

@@ -9,25 +9,9 @@
 
 #include "testutils.h"
 
-char *toString(const AllocationData &cost)
-{
-    return QTest::toString(
-        QStringLiteral("{allocations %1, temporary %2, leaked %3, peak %4}").arg(cost.allocations).arg(cost.temporary).arg(cost.leaked).arg(cost.peak));
-}
-
 namespace
 {
 const char RecursionMessage[] = "Trace recursion detected - corrupt data file?";
-
-AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
-{
-    AllocationData data;
-    data.allocations = allocations;
-    data.temporary = temporary;
-    data.leaked = leaked;
-    data.peak = peak;
-    return data;
-}
 
 AllocationData costOf(const Allocation &allocation)
 {

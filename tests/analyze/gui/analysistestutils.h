@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include <QCoreApplication>
@@ -25,30 +24,10 @@
 
 #include "testutils.h"
 
-inline char *toString(const AllocationData &cost)
-{
-    return QTest::toString(
-        QStringLiteral("{allocations %1, temporary %2, leaked %3, peak %4}").arg(cost.allocations).arg(cost.temporary).arg(cost.leaked).arg(cost.peak));
-}
-
 namespace AnalysisTest
 {
-inline AllocationData cost(int64_t allocations, int64_t temporary, int64_t leaked, int64_t peak)
-{
-    AllocationData data;
-    data.allocations = allocations;
-    data.temporary = temporary;
-    data.leaked = leaked;
-    data.peak = peak;
-    return data;
-}
-
-inline std::string hex(std::size_t value)
-{
-    std::ostringstream out;
-    out << std::hex << value;
-    return out.str();
-}
+using ::cost;
+using ::hex;
 
 // Writes @p text into @p dir and runs the first and second pass on it.
 inline bool readTrace(ParserData *data, const QTemporaryDir &dir, const QString &name, const std::string &text)

@@ -54,18 +54,6 @@ namespace
 {
 const QChar ZERO_WIDTH_SPACE(0x200B);
 
-std::string hex(long long value)
-{
-    char buffer[32];
-    snprintf(buffer, sizeof(buffer), "%llx", value);
-    return buffer;
-}
-
-std::string stringRecord(const std::string &text)
-{
-    return "s " + hex(static_cast<long long>(text.size())) + " " + text + "\n";
-}
-
 // strings: 1 /usr/bin/app, 2 main, 3 <sourceDir>/main.cpp, 4 Parser::parse, 5 <sourceDir>/parser.cpp,
 //          6 allocBuffer, 7 /usr/lib/libbuf.so, 8 /nonexistent/buffer.cpp, 9 makeTemp
 // ips: 1 main main.cpp:10, 2 parse parser.cpp:20, 3 allocBuffer buffer.cpp:30, 4 makeTemp main.cpp:40
@@ -84,7 +72,7 @@ std::string tables(const QString &sourceDir, const std::string &debuggee)
                           std::string("/usr/lib/libbuf.so"),
                           std::string("/nonexistent/buffer.cpp"),
                           std::string("makeTemp")}) {
-        text += stringRecord(s);
+        text += ::s(s);
     }
     text += "i 1000 1 2 3 a\ni 2000 1 4 5 14\ni 3000 7 6 8 1e\ni 4000 1 9 3 28\n";
     text += "t 1 0\nt 2 1\nt 3 2\nt 4 1\n";

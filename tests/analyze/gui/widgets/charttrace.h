@@ -33,18 +33,11 @@ namespace ChartTrace
 constexpr int STEPS = 200;
 constexpr int STEP_MS = 10;
 
-inline std::string hex(long value)
-{
-    char text[32];
-    snprintf(text, sizeof(text), "%lx", value);
-    return text;
-}
-
 inline std::string trace()
 {
     std::string text = "v 10500 3\nX ./chartapp --draw\n";
     for (const std::string s : {"/usr/bin/chartapp", "main", "grow_buffer", "parse_input", "make_temp", "chartapp.cpp"}) {
-        text += "s " + hex(static_cast<long>(s.size())) + " " + s + "\n";
+        text += ::s(s);
     }
     text += "i 100 1 2 6 a\ni 200 1 3 6 14\ni 300 1 4 6 1e\ni 400 1 5 6 28\n";
     text += "t 1 0\nt 2 1\nt 3 1\nt 4 1\n";
