@@ -114,11 +114,50 @@ private:
     std::unique_ptr<FileTarget> m_target;
 };
 
-class GzipSink : public OutputSink
+// A compressor in front of the file: the compressors differ only in how they
+// push bytes through their library.
+class CompressingSink : public OutputSink
+{
+public:
+    bool write(const char *data, std::size_t size) override
+    {
+        return m_ready && pump(data, size, false);
+    }
+
+    bool finish() override
+    {
+        const bool ok = m_ready && pump(nullptr, 0, true);
+        return m_target->close() && ok;
+    }
+
+    std::string errorString() const override
+    {
+        return m_target->error();
+    }
+
+    bool ready() const
+    {
+        return m_ready;
+    }
+
+protected:
+    explicit CompressingSink(std::unique_ptr<FileTarget> target)
+        : m_target(std::move(target))
+    {
+    }
+
+    // compresses @p size bytes, and with @p end everything still held
+    virtual bool pump(const char *data, std::size_t size, bool end) = 0;
+
+    std::unique_ptr<FileTarget> m_target;
+    bool m_ready = false;
+};
+
+class GzipSink : public CompressingSink
 {
 public:
     GzipSink(std::unique_ptr<FileTarget> target, int level)
-        : m_target(std::move(target))
+        : CompressingSink(std::move(target))
         , m_out(COMPRESSED_CHUNK)
     {
         m_stream = {};
@@ -136,30 +175,10 @@ public:
         }
     }
 
-    bool write(const char *data, std::size_t size) override
-    {
-        return m_ready && pump(data, size, Z_NO_FLUSH);
-    }
-
-    bool finish() override
-    {
-        const bool ok = m_ready && pump(nullptr, 0, Z_FINISH);
-        return m_target->close() && ok;
-    }
-
-    std::string errorString() const override
-    {
-        return m_target->error();
-    }
-
-    bool ready() const
-    {
-        return m_ready;
-    }
-
 private:
-    bool pump(const char *data, std::size_t size, int flush)
+    bool pump(const char *data, std::size_t size, bool end) override
     {
+        const int flush = end ? Z_FINISH : Z_NO_FLUSH;
         // zlib counts in 32-bit words; feed large buffers in pieces
         while (true) {
             const std::size_t piece = std::min<std::size_t>(size, 1u << 30);
@@ -187,17 +206,15 @@ private:
         }
     }
 
-    std::unique_ptr<FileTarget> m_target;
     std::vector<char> m_out;
     z_stream m_stream;
-    bool m_ready = false;
 };
 
-class ZstdSink : public OutputSink
+class ZstdSink : public CompressingSink
 {
 public:
     ZstdSink(std::unique_ptr<FileTarget> target, int level)
-        : m_target(std::move(target))
+        : CompressingSink(std::move(target))
         , m_context(ZSTD_createCCtx())
         , m_out(ZSTD_CStreamOutSize())
     {
@@ -213,30 +230,10 @@ public:
         ZSTD_freeCCtx(m_context);
     }
 
-    bool write(const char *data, std::size_t size) override
-    {
-        return m_ready && pump(data, size, ZSTD_e_continue);
-    }
-
-    bool finish() override
-    {
-        const bool ok = m_ready && pump(nullptr, 0, ZSTD_e_end);
-        return m_target->close() && ok;
-    }
-
-    std::string errorString() const override
-    {
-        return m_target->error();
-    }
-
-    bool ready() const
-    {
-        return m_ready;
-    }
-
 private:
-    bool pump(const char *data, std::size_t size, ZSTD_EndDirective mode)
+    bool pump(const char *data, std::size_t size, bool end) override
     {
+        const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
         ZSTD_inBuffer in = {data, size, 0};
         while (true) {
             ZSTD_outBuffer out = {m_out.data(), m_out.size(), 0};
@@ -255,11 +252,19 @@ private:
         }
     }
 
-    std::unique_ptr<FileTarget> m_target;
     ZSTD_CCtx *m_context;
     std::vector<char> m_out;
-    bool m_ready = false;
 };
+
+// a compressor that could not be set up gives its error instead of a sink
+std::unique_ptr<OutputSink> readySink(std::unique_ptr<CompressingSink> sink, std::string *error)
+{
+    if (!sink->ready()) {
+        *error = sink->errorString();
+        return nullptr;
+    }
+    return sink;
+}
 }
 
 OutputSink::~OutputSink() = default;
@@ -290,23 +295,11 @@ std::unique_ptr<OutputSink> openOutputSink(const std::string &path, int level, s
     }
 
     switch (compressionForPath(path)) {
-    case OutputCompression::Gzip: {
-        // level 1: compression speed matters more than size for generated data
-        auto sink = std::make_unique<GzipSink>(std::move(target), level ? level : 1);
-        if (!sink->ready()) {
-            *error = sink->errorString();
-            return nullptr;
-        }
-        return sink;
-    }
-    case OutputCompression::Zstd: {
-        auto sink = std::make_unique<ZstdSink>(std::move(target), level ? level : 1);
-        if (!sink->ready()) {
-            *error = sink->errorString();
-            return nullptr;
-        }
-        return sink;
-    }
+    // level 1: compression speed matters more than size for generated data
+    case OutputCompression::Gzip:
+        return readySink(std::make_unique<GzipSink>(std::move(target), level ? level : 1), error);
+    case OutputCompression::Zstd:
+        return readySink(std::make_unique<ZstdSink>(std::move(target), level ? level : 1), error);
     case OutputCompression::None:
         break;
     }
