@@ -39,6 +39,11 @@ std::string s(const std::string &text)
     return "s " + hex(text.size()) + " " + text + "\n";
 }
 
+std::string stringRecord(int format, const std::string &text)
+{
+    return format >= 3 ? s(text) : "s " + text + "\n";
+}
+
 QString costsText(const AllocationData &data)
 {
     return QStringLiteral("allocations=%1 temporary=%2 leaked=%3 peak=%4").arg(data.allocations).arg(data.temporary).arg(data.leaked).arg(data.peak);

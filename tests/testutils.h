@@ -29,6 +29,10 @@ std::string hex(uint64_t value);
 // A string record of file format 3: "s", the hex length and the text.
 std::string s(const std::string &text);
 
+// A string record as file format @p format writes it: with the hex length
+// from format 3 on, without it before.
+std::string stringRecord(int format, const std::string &text);
+
 template<typename T>
 T makeIndex(uint32_t value)
 {

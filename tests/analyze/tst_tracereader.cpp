@@ -59,14 +59,6 @@ std::string repeated(const std::string &text, int times)
     return result;
 }
 
-std::string stringRecord(int format, const std::string &text)
-{
-    if (format >= 3) {
-        return "s " + hex(text.size()) + " " + text + "\n";
-    }
-    return "s " + text + "\n";
-}
-
 const std::vector<std::string> SAMPLE_STRINGS = {"main", "operator new(unsigned long)", "foo", "bar", "/usr/bin/app", "app.cpp"};
 
 // Two allocation infos, (16 bytes, trace 4) and (32 bytes, trace 5); traces 4 and 5

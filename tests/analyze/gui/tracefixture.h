@@ -29,19 +29,11 @@
 #include <cstdio>
 #include <string>
 
+#include "testutils.h"
+
 namespace TraceFixture
 {
 constexpr int TOTAL_TIME = 41;
-
-inline std::string stringRecord(int format, const std::string &text)
-{
-    if (format < 3) {
-        return "s " + text + "\n";
-    }
-    char length[32];
-    snprintf(length, sizeof(length), "%zx", text.size());
-    return "s " + std::string(length) + " " + text + "\n";
-}
 
 // @p allocA is the name of the function that allocates the 16 and 8 byte blocks;
 // tests that check the string table is not rebuilt rewrite it.

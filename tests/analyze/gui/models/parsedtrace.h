@@ -26,11 +26,8 @@ inline std::string tables()
 {
     std::string text = "v 10500 3\nX ./app\n";
     const std::string strings[] = {"/usr/bin/app", "main", "foo", "bar", "/src/app.cpp", "baz", "/usr/lib/libother.so"};
-    for (const std::string &s : strings) {
-        // format 3 strings carry their length in hex
-        char length[16];
-        snprintf(length, sizeof(length), "%zx", s.size());
-        text += "s " + std::string(length) + " " + s + "\n";
+    for (const std::string &name : strings) {
+        text += s(name);
     }
     text += "i 1000 1 2 5 a\ni 1100 1 3 5 14\ni 1200 1 4 5 1e\ni 1300 1 6 5 28\ni 2000 7 3 5 32\ni 1110 1 3 5 15\n";
     text += "t 1 0\nt 2 1\nt 3 2\nt 4 1\nt 5 1\nt 6 2\n";

@@ -51,14 +51,6 @@ inline QStringList inApp(std::initializer_list<const char *> functions)
     return ret;
 }
 
-// A string record of file format 3: hexadecimal length, blank, the bytes.
-inline std::string stringRecord(const std::string &text)
-{
-    char prefix[32];
-    std::snprintf(prefix, sizeof(prefix), "s %zx ", text.size());
-    return prefix + text + "\n";
-}
-
 // @p baseTrace, when given, is the diff base of @p trace.
 inline TreeAnalysis analyzeTrace(const std::string &trace, const std::string &baseTrace = {}, const FilterParameters &filter = {})
 {
@@ -126,7 +118,7 @@ inline std::string callTreeTrace()
                              "dup",
                              "/a/libb.so",
                              "/z/liba.so"}) {
-        strings += stringRecord(text);
+        strings += s(text);
     }
     return strings
         // ip 1..8: c1..c8, 9: g, a: h, b..d: k1..k3, e: malloc, f, 10: p1, p2, 11: solo, 12: function 0, 13, 14: dup
@@ -150,7 +142,7 @@ inline std::string callTreeTrace()
 */
 inline std::string diffTrace(const std::string &extra = {}, bool base = false)
 {
-    return "v 10500 3\n" + stringRecord("/opt/app/bin/app") + stringRecord("shrinks") + stringRecord("grows") + stringRecord("steady")
+    return "v 10500 3\n" + s("/opt/app/bin/app") + s("shrinks") + s("grows") + s("steady")
         + "i 3000 1 2 0 0\ni 3001 1 3 0 0\ni 3002 1 4 0 0\nt 1 0\nt 2 0\nt 3 0\n" + extra
         + (base ? "a 2000 1\na 800 2\nc 1\n+ 0\n+ 1\nc 2\n" : "a 1000 1\na 1000 2\na 800 3\nc 1\n+ 0\n+ 1\n+ 1\n+ 2\nc 2\n");
 }

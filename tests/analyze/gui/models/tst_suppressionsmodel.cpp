@@ -15,7 +15,7 @@ namespace
 */
 std::string suppressedTrace(bool withKeep)
 {
-    return "v 10500 3\n" + stringRecord("/opt/app/bin/app") + stringRecord("leaky_init") + stringRecord("keep")
+    return "v 10500 3\n" + s("/opt/app/bin/app") + s("leaky_init") + s("keep")
         + "S leak:leaky_init\nS leak:<tag>%2\ni 4000 1 2 0 0\ni 4001 1 3 0 0\nt 1 0\nt 2 0\na 64 1\na 12c 2\nc 1\n+ 0\n" + (withKeep ? "+ 1\n" : "") + "c 2\n";
 }
 

@@ -19,7 +19,7 @@ std::string topListTrace(int bigSize)
 {
     char bigInfo[32];
     std::snprintf(bigInfo, sizeof(bigInfo), "a %x 2\n", bigSize);
-    return "v 10500 3\n" + stringRecord("/opt/app/bin/app") + stringRecord("big") + stringRecord("one") + stringRecord("zero") + stringRecord("outer")
+    return "v 10500 3\n" + s("/opt/app/bin/app") + s("big") + s("one") + s("zero") + s("outer")
         + "i 2000 1 2 0 0\ni 2001 1 3 0 0\ni 2002 1 4 0 0\ni 2003 1 5 0 0\nt 4 0\nt 1 1\nt 2 1\nt 3 1\n" + bigInfo
         + "a 1 3\na a 4\nc 1\n+ 2\n- 2\n+ 0\n+ 1\nc 2\n";
 }

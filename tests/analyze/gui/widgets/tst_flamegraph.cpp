@@ -46,12 +46,6 @@ Q_DECLARE_METATYPE(CostType)
 
 namespace
 {
-std::string stringRecord(const std::string &text)
-{
-    char length[16];
-    snprintf(length, sizeof(length), "%zx", text.size());
-    return "s " + std::string(length) + " " + text + "\n";
-}
 
 std::string repeated(const std::string &line, int count)
 {
@@ -73,7 +67,7 @@ std::string sampleTrace()
 {
     std::string out = "v 10500 3\nX ./app\n";
     for (const char *text : {"/usr/bin/app", "main", "rec", "alloc", "a", "b", "small", "app.cpp", "/usr/lib/libfoo.so", "foo_helper"}) {
-        out += stringRecord(text);
+        out += s(text);
     }
     // ips 1 main, 2 rec, 3 alloc, 4 a, 5 b, 6 small, 7 and 8 unresolved, 9 foo_helper
     out += "i 100 1 2 8 1\ni 110 1 3 8 2\ni 120 1 4 8 3\ni 130 1 5 8 4\ni 140 1 6 8 5\ni 150 1 7 8 6\ni 160 1\ni 170 1\ni 180 9 a 8 7\n";
@@ -88,10 +82,10 @@ std::string sampleTrace()
 // at threshold 0 a build takes a while.
 std::string wideTrace()
 {
-    std::string out = "v 10500 3\nX ./wide\n" + stringRecord("/usr/bin/wide");
+    std::string out = "v 10500 3\nX ./wide\n" + s("/usr/bin/wide");
     char line[64];
     for (int i = 0; i < 40; ++i) {
-        out += stringRecord("f" + std::to_string(i));
+        out += s("f" + std::to_string(i));
         snprintf(line, sizeof(line), "i %x 1 %x\n", 0x1000 + i, i + 2);
         out += line;
     }
