@@ -29,6 +29,9 @@ zlib1g-dev
 libzstd-dev
 zstd
 robin-map-dev
+libunwind-dev
+libdw-dev
+ltrace
 breeze-icon-theme
 breeze-icon-theme-rcc
 libbenchmark-dev
