@@ -42,8 +42,8 @@
 #include <ThreadWeaver/Queue>
 
 #include "analyze/accumulatedtracedata.h"
-#include "analyze/gui/mainwindow.h"
-#include "analyze/gui/parser.h"
+#include "analyze/gui/app/mainwindow.h"
+#include "analyze/gui/analysis/parser.h"
 #include "analyze/traceinput.h"
 
 namespace

@@ -18,9 +18,9 @@
 #include <QTest>
 #include <QVector>
 
-#include "analyze/gui/locationdata.h"
-#include "analyze/gui/parserdata.h"
-#include "analyze/gui/resultdata.h"
+#include "analyze/gui/analysis/locationdata.h"
+#include "analyze/gui/analysis/parserdata.h"
+#include "analyze/gui/analysis/resultdata.h"
 
 #include "testutils.h"
 

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "analyze/gui/histogrambuilder.h"
+#include "analyze/gui/analysis/histogrambuilder.h"
 
 #include "analysistestutils.h"
 

@@ -15,8 +15,8 @@
 
 #include <ThreadWeaver/Queue>
 
-#include "analyze/gui/parser.h"
-#include "analyze/gui/resultdata.h"
+#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/resultdata.h"
 
 #include "testutils.h"
 #include "tracefixture.h"

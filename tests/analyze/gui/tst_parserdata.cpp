@@ -1,7 +1,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "analyze/gui/histogrambuilder.h"
+#include "analyze/gui/analysis/histogrambuilder.h"
 
 #include "analysistestutils.h"
 

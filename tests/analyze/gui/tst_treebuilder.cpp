@@ -2,7 +2,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "analyze/gui/treebuilder.h"
+#include "analyze/gui/analysis/treebuilder.h"
 
 #include "analysistestutils.h"
 

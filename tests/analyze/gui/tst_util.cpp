@@ -1,9 +1,9 @@
 #include <QTest>
 
 #include "analyze/allocationdata.h"
-#include "analyze/gui/locationdata.h"
-#include "analyze/gui/resultdata.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/analysis/locationdata.h"
+#include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "analysistestutils.h"
 #include "testutils.h"

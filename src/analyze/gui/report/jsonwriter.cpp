@@ -1,4 +1,4 @@
-#include "jsonwriter.h"
+#include "analyze/gui/report/jsonwriter.h"
 
 #include <cstring>
 

@@ -10,8 +10,8 @@
 
 #include <KLocalizedString>
 
-#include "../parser.h"
-#include "reportprinter.h"
+#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/report/reportprinter.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "reportprinter.h"
+#include "analyze/gui/report/reportprinter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,9 @@
 
 #include <KLocalizedString>
 
-#include "../resultdata.h"
-#include "../util.h"
-#include "jsonwriter.h"
+#include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/util.h"
+#include "analyze/gui/report/jsonwriter.h"
 
 namespace
 {

@@ -8,11 +8,11 @@
 
 #include <QString>
 
-#include "../callercalleedata.h"
-#include "../chartdata.h"
-#include "../histogramdata.h"
-#include "../summarydata.h"
-#include "../treedata.h"
+#include "analyze/gui/analysis/callercalleedata.h"
+#include "analyze/gui/analysis/chartdata.h"
+#include "analyze/gui/analysis/histogramdata.h"
+#include "analyze/gui/analysis/summarydata.h"
+#include "analyze/gui/analysis/treedata.h"
 
 struct ReportResults {
     SummaryData summary;

@@ -41,13 +41,13 @@
 #include <KUrlRequester>
 #include <ThreadWeaver/Queue>
 
-#include "analyze/gui/chartmodel.h"
-#include "analyze/gui/chartwidget.h"
-#include "analyze/gui/flamegraph.h"
-#include "analyze/gui/mainwindow.h"
-#include "analyze/gui/parser.h"
-#include "analyze/gui/treemodel.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/widgets/chartwidget.h"
+#include "analyze/gui/widgets/flamegraph.h"
+#include "analyze/gui/app/mainwindow.h"
+#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/models/treemodel.h"
+#include "analyze/gui/analysis/util.h"
 #include "testutils.h"
 
 namespace

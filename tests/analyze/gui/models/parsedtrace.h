@@ -11,8 +11,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "analyze/gui/parser.h"
-#include "analyze/gui/resultdata.h"
+#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/resultdata.h"
 #include "testutils.h"
 
 namespace ParsedTrace

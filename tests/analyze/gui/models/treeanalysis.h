@@ -14,7 +14,7 @@
 #include <QTest>
 
 #include "analyze/filterparameters.h"
-#include "analyze/gui/parser.h"
+#include "analyze/gui/analysis/parser.h"
 
 #include "testutils.h"
 

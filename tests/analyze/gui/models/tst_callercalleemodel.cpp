@@ -8,9 +8,9 @@
 #include <QStandardItemModel>
 #include <QTest>
 
-#include "analyze/gui/callercalleemodel.h"
-#include "analyze/gui/treeproxy.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/callercalleemodel.h"
+#include "analyze/gui/models/treeproxy.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "parsedtrace.h"
 

@@ -9,9 +9,9 @@
 #include <KChartLineAttributes>
 #include <KLocalizedString>
 
-#include "analyze/gui/chartmodel.h"
-#include "analyze/gui/chartproxy.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/models/chartproxy.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "parsedtrace.h"
 

@@ -7,8 +7,8 @@
 #include <QStyleOptionRubberBand>
 #include <QTest>
 
-#include "analyze/gui/costdelegate.h"
-#include "analyze/gui/proxystyle.h"
+#include "analyze/gui/models/costdelegate.h"
+#include "analyze/gui/models/proxystyle.h"
 
 // The style recognises the charts' rubber band by this class name.
 class ChartRubberBand : public QRubberBand

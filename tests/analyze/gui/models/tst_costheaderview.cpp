@@ -3,7 +3,7 @@
 #include <QTest>
 #include <QTreeView>
 
-#include "analyze/gui/costheaderview.h"
+#include "analyze/gui/models/costheaderview.h"
 
 namespace
 {

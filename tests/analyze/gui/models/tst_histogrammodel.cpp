@@ -5,8 +5,8 @@
 
 #include <KChartGlobal>
 
-#include "analyze/gui/histogrammodel.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/histogrammodel.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "parsedtrace.h"
 

@@ -2,8 +2,8 @@
 #include <QSortFilterProxyModel>
 #include <QTest>
 
-#include "analyze/gui/suppressionsmodel.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/suppressionsmodel.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "treeanalysis.h"
 

@@ -2,9 +2,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "analyze/gui/stacksmodel.h"
-#include "analyze/gui/topproxy.h"
-#include "analyze/gui/treemodel.h"
+#include "analyze/gui/models/stacksmodel.h"
+#include "analyze/gui/models/topproxy.h"
+#include "analyze/gui/models/treemodel.h"
 
 #include "treeanalysis.h"
 

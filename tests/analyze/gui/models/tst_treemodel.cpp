@@ -5,9 +5,9 @@
 #include <QStandardItemModel>
 #include <QTest>
 
-#include "analyze/gui/treemodel.h"
-#include "analyze/gui/treeproxy.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/treemodel.h"
+#include "analyze/gui/models/treeproxy.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "treeanalysis.h"
 

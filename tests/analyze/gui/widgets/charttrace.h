@@ -25,7 +25,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "analyze/gui/parser.h"
+#include "analyze/gui/analysis/parser.h"
 #include "testutils.h"
 
 namespace ChartTrace

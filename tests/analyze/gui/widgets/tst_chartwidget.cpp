@@ -32,10 +32,10 @@
 #include <QTest>
 #include <QTimer>
 
-#include "analyze/gui/chartmodel.h"
-#include "analyze/gui/chartwidget.h"
-#include "analyze/gui/proxystyle.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/widgets/chartwidget.h"
+#include "analyze/gui/models/proxystyle.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "charttrace.h"
 

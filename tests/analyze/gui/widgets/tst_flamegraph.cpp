@@ -31,11 +31,11 @@
 
 #include <ThreadWeaver/Queue>
 
-#include "analyze/gui/flamegraph.h"
-#include "analyze/gui/parserdata.h"
-#include "analyze/gui/resultdata.h"
-#include "analyze/gui/treebuilder.h"
-#include "analyze/gui/util.h"
+#include "analyze/gui/widgets/flamegraph.h"
+#include "analyze/gui/analysis/parserdata.h"
+#include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/treebuilder.h"
+#include "analyze/gui/analysis/util.h"
 
 #include "testutils.h"
 

@@ -16,8 +16,8 @@
 #include <QLocale>
 #include <QTest>
 
-#include "analyze/gui/histogrammodel.h"
-#include "analyze/gui/histogramwidget.h"
+#include "analyze/gui/models/histogrammodel.h"
+#include "analyze/gui/widgets/histogramwidget.h"
 
 #include "charttrace.h"
 

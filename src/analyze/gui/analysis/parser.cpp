@@ -1,0 +1,539 @@
+#include "analyze/gui/analysis/parser.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <KLocalizedString>
+#include <ThreadWeaver/ThreadWeaver>
+
+#include "analyze/gui/analysis/histogrambuilder.h"
+#include "analyze/gui/analysis/jobqueue.h"
+#include "analyze/gui/analysis/parserdata.h"
+#include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/treebuilder.h"
+#include "analyze/gui/analysis/util.h"
+
+using namespace JobQueue;
+
+// Where the jobs of one run send their results. The jobs and the parser share
+// it, so a job never touches a destroyed parser: the parser relays what arrives
+// while the run is still its current one. No event is ever sent to the run
+// itself, so whichever thread lets go of it last deletes it right away, with or
+// without an event loop left to run a deleteLater.
+class ParserRun : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ParserRun(uint64_t id)
+        : m_id(id)
+    {
+    }
+
+    ~ParserRun() override
+    {
+        // after every job's last access, see leave()
+        takeOver(&m_toParserThread);
+    }
+
+    struct Completion {
+        std::shared_ptr<ParserData> data;
+        std::shared_ptr<ProgressState> progressState;
+        QString path;
+    };
+
+    uint64_t id() const
+    {
+        return m_id;
+    }
+
+    bool isCancelled() const
+    {
+        return m_cancelled.load(std::memory_order_relaxed);
+    }
+
+    void cancel()
+    {
+        m_cancelled.store(true, std::memory_order_relaxed);
+    }
+
+    // Called by the final job: hands the data to the parser's thread, which
+    // picks it up with takeCompletion when completed() arrives.
+    void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString &path)
+    {
+        m_completion = {std::move(data), std::move(progressState), path};
+        handOff(&m_toParserThread);
+        {
+            const QueuedCopyScope scope;
+            Q_EMIT completed();
+        }
+        leave();
+    }
+
+    // runs on the parser's thread, once completed() arrived
+    Completion takeCompletion()
+    {
+        takeOver(&m_toParserThread);
+        return std::move(m_completion);
+    }
+
+    // A job is done with this object. The job itself may be destroyed later on
+    // another worker, so its last access is not ordered before the deletion
+    // through the reference count alone.
+    void leave()
+    {
+        handOff(&m_toParserThread);
+    }
+
+    // a stage job ends; the final job starts after all of them
+    void endStage()
+    {
+        handOff(&m_stagesDone);
+    }
+
+    void waitForStages()
+    {
+        takeOver(&m_stagesDone);
+    }
+
+Q_SIGNALS:
+    void progressMessageAvailable(const QString &progress);
+    void progress(int progress);
+    void summaryAvailable(const SummaryData &data);
+    void bottomUpDataAvailable(const TreeData &data);
+    void topDownDataAvailable(const TreeData &data);
+    void callerCalleeDataAvailable(const CallerCalleeResults &data);
+    void consumedChartDataAvailable(const ChartData &data);
+    void allocationsChartDataAvailable(const ChartData &data);
+    void temporaryChartDataAvailable(const ChartData &data);
+    void sizeHistogramDataAvailable(const HistogramData &data);
+    void finished();
+    void failedToOpen(const QString &failedPath);
+    void completed();
+
+private:
+    const uint64_t m_id;
+    std::atomic<bool> m_cancelled{false};
+    Completion m_completion;
+    // addresses for handOff/takeOver only
+    char m_toParserThread = 0;
+    char m_stagesDone = 0;
+};
+
+// State of the pass-progress reporter of one data object. The data object keeps
+// it across reparses; each run points it at its own result channel.
+struct ProgressState {
+    QString parsingMsg;
+    float lastPassCompletion = 0;
+    int lastPass = -1;
+    bool diffMode = false;
+    std::shared_ptr<ParserRun> run;
+};
+
+namespace
+{
+// Emits a signal of the run's channel. Its only receiver is the parser, queued,
+// so everything the emission writes is Qt's copy of the arguments for the event,
+// which no thread but the parser's reaches, after Qt's posted-event mutex.
+template<typename... Params, typename... Args>
+void send(const std::shared_ptr<ParserRun> &run, void (ParserRun::*signal)(Params...), Args &&...args)
+{
+    QueuedCopyScope scope;
+    Q_EMIT(run.get()->*signal)(std::forward<Args>(args)...);
+}
+
+void reportPassProgress(ProgressState *state, const ParserData &data)
+{
+    const auto &parsingState = data.parsingState;
+    // an empty file has nothing left to read
+    double passCompletion = 1.0;
+    if (parsingState.fileSize > 0) {
+        passCompletion = static_cast<double>(parsingState.readCompressedByte) / static_cast<double>(parsingState.fileSize);
+    }
+    passCompletion = std::clamp(passCompletion, 0.0, 1.0);
+    const int pass = static_cast<int>(parsingState.pass);
+    // The reader counts compressed bytes per block it decompresses, so a file of
+    // one block is "complete" from its first line on, in every pass: a new pass
+    // must be reported even when its completion equals the last one.
+    if (pass == state->lastPass && std::abs(static_cast<double>(state->lastPassCompletion) - passCompletion) < 0.001) {
+        return;
+    }
+    state->lastPassCompletion = static_cast<float>(passCompletion);
+    state->lastPass = pass;
+
+    const int numPasses = state->diffMode ? 2 : 3;
+    const double totalCompletion = std::clamp((pass + passCompletion) / numPasses, 0.0, 1.0);
+    const qint64 spentTime_ms = data.parseTimer.isValid() ? data.parseTimer.elapsed() : 0;
+    qint64 totalRemainingTime_ms = 0;
+    if (totalCompletion > 0) {
+        totalRemainingTime_ms = static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
+    }
+    if (auto run = state->run) {
+        send(run,
+             &ParserRun::progressMessageAvailable,
+             i18n("%1 pass: %2/%3  spent: %4  remaining: %5",
+                  state->parsingMsg,
+                  pass + 1,
+                  numPasses,
+                  Util::formatTime(spentTime_ms),
+                  Util::formatTime(totalRemainingTime_ms)));
+        send(run, &ParserRun::progress, static_cast<int>(totalCompletion * 1000));
+    }
+}
+
+SummaryData buildSummary(const ParserData &data)
+{
+    SummaryData summary;
+    summary.debuggee = QString::fromStdString(data.debuggee);
+    summary.cost = data.totalCost;
+    summary.totalLeakedSuppressed = data.totalLeakedSuppressed;
+    summary.totalTime = data.totalTime;
+    summary.filterParameters = data.filterParameters;
+    summary.peakTime = data.peakTime;
+    summary.peakRSS = data.peakRSS * data.systemInfo.pageSize;
+    summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
+    summary.fromAttached = data.fromAttached;
+    summary.suppressions.reserve(static_cast<int>(data.suppressions.size()));
+    for (const auto &suppression : data.suppressions) {
+        summary.suppressions.append(suppression);
+    }
+    return summary;
+}
+
+QVector<QString> toQtStrings(const std::vector<std::string> &strings)
+{
+    QVector<QString> ret;
+    ret.reserve(static_cast<int>(strings.size()));
+    for (const auto &string : strings) {
+        ret.append(QString::fromUtf8(string.data(), static_cast<int>(string.size())));
+    }
+    return ret;
+}
+
+struct RunParameters {
+    std::shared_ptr<ParserRun> run;
+    std::shared_ptr<ParserData> oldData;
+    std::shared_ptr<ProgressState> oldProgressState;
+    bool isReparsing = false;
+    QString path;
+    QString diffBase;
+    FilterParameters filterParameters;
+    Parser::StopAfter stopAfter = Parser::StopAfter::Finished;
+};
+
+void runAnalysis(const RunParameters &params)
+{
+    const auto &run = params.run;
+    if (run->isCancelled()) {
+        return;
+    }
+    const bool isReparsing = params.isReparsing;
+
+    std::shared_ptr<ParserData> data;
+    std::shared_ptr<ProgressState> progressState;
+    if (isReparsing) {
+        data = params.oldData;
+        progressState = params.oldProgressState;
+    } else {
+        progressState = std::make_shared<ProgressState>();
+        progressState->parsingMsg = i18n("parsing data");
+        auto *state = progressState.get();
+        data = std::make_shared<ParserData>([state](const ParserData &data) {
+            reportPassProgress(state, data);
+        });
+    }
+    // a reused data object keeps the pass text of the run that created it
+    const QString parsingMsg = isReparsing ? i18n("reparsing data") : progressState->parsingMsg;
+    progressState->run = run;
+    progressState->diffMode = !params.diffBase.isEmpty();
+    progressState->lastPassCompletion = 0;
+    progressState->lastPass = -1;
+
+    data->filterParameters = params.filterParameters;
+    send(run, &ParserRun::progressMessageAvailable, parsingMsg);
+    data->parseTimer.start();
+
+    const auto stdPath = params.path.toStdString();
+    if (!params.diffBase.isEmpty()) {
+        ParserData diffData;
+        const auto stdDiffBase = params.diffBase.toStdString();
+        bool baseOk = false;
+        std::thread baseReader([&]() {
+            baseOk = diffData.read(stdDiffBase, false);
+        });
+        const bool ok = data->read(stdPath, false);
+        baseReader.join();
+        if (!ok) {
+            send(run, &ParserRun::failedToOpen, params.path);
+            return;
+        }
+        if (!baseOk) {
+            send(run, &ParserRun::failedToOpen, params.diffBase);
+            return;
+        }
+        // the size histogram names functions through the allocations as they were read
+        data->keepReadTraceIndices();
+        data->diff(diffData);
+        data->diffMode = true;
+    } else if (!data->read(stdPath, isReparsing)) {
+        send(run, &ParserRun::failedToOpen, params.path);
+        return;
+    }
+
+    if (!isReparsing) {
+        data->qtStrings = toQtStrings(data->strings);
+    }
+    data->applyLeakSuppressions();
+
+    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings);
+    send(run, &ParserRun::summaryAvailable, buildSummary(*data));
+
+    const auto stopAfter = params.stopAfter;
+    if (stopAfter == Parser::StopAfter::Summary || run->isCancelled()) {
+        send(run, &ParserRun::finished);
+        return;
+    }
+
+    send(run, &ParserRun::progressMessageAvailable, i18n("merging allocations..."));
+    const auto mergedAllocations = mergeAllocations(
+        [&run](const QString &message) {
+            send(run, &ParserRun::progressMessageAvailable, message);
+        },
+        *data,
+        resultData);
+    send(run, &ParserRun::bottomUpDataAvailable, mergedAllocations.first);
+    if (stopAfter == Parser::StopAfter::BottomUp || run->isCancelled()) {
+        send(run, &ParserRun::finished);
+        return;
+    }
+
+    send(run, &ParserRun::progressMessageAvailable, i18n("building size histogram..."));
+    send(run, &ParserRun::sizeHistogramDataAvailable, buildSizeHistogram(*data, resultData));
+    if (stopAfter == Parser::StopAfter::SizeHistogram || run->isCancelled()) {
+        send(run, &ParserRun::finished);
+        return;
+    }
+
+    send(run, &ParserRun::progress, 0);
+    const bool diffMode = data->diffMode;
+    send(run, &ParserRun::progressMessageAvailable, i18n("building charts..."));
+
+    using namespace ThreadWeaver;
+    auto parallel = QSharedPointer<Collection>::create();
+    const auto bottomUp = mergedAllocations.first;
+    const auto callerCallee = mergedAllocations.second;
+    // the third pass takes longest: it goes first, so that it does not wait for a
+    // worker while the trees are converted
+    if (!diffMode && stopAfter != Parser::StopAfter::TopDownAndCallerCallee) {
+        *parallel << makeJob([run, data, resultData, stdPath]() {
+            if (!run->isCancelled()) {
+                data->prepareBuildCharts(resultData);
+                data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
+            }
+            if (!run->isCancelled()) {
+                send(run, &ParserRun::consumedChartDataAvailable, data->consumedChartData);
+                send(run, &ParserRun::allocationsChartDataAvailable, data->allocationsChartData);
+                send(run, &ParserRun::temporaryChartDataAvailable, data->temporaryChartData);
+            }
+            run->endStage();
+        });
+    }
+    *parallel << makeJob([run, bottomUp]() {
+        if (!run->isCancelled()) {
+            send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
+        }
+        run->endStage();
+    });
+    *parallel << makeJob([run, bottomUp, callerCallee, diffMode]() {
+        if (!run->isCancelled()) {
+            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, callerCallee, diffMode));
+        }
+        run->endStage();
+    });
+    send(run, &ParserRun::progress, 0);
+
+    auto sequence = QSharedPointer<Sequence>::create();
+    *sequence << parallel;
+    const QString path = params.path;
+    *sequence << makeJob([run, data, progressState, path]() {
+        run->waitForStages();
+        // the run no longer reports progress: drop its channel from the data object's state
+        progressState->run.reset();
+        run->finish(data, progressState, path);
+    });
+    queueJob(sequence);
+}
+}
+
+Parser::Parser(QObject *parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<SummaryData>();
+    qRegisterMetaType<TreeData>();
+    qRegisterMetaType<CallerCalleeResults>();
+    qRegisterMetaType<ChartData>();
+    qRegisterMetaType<HistogramData>();
+}
+
+Parser::~Parser()
+{
+    dropRun();
+}
+
+template<typename... Args>
+void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...))
+{
+    const auto id = run->id();
+    connect(
+        run,
+        signal,
+        this,
+        [this, id, target](Args... args) {
+            if (id == m_runId) {
+                (this->*target)(args...);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void Parser::parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter)
+{
+    // a newer request supersedes the run in flight; its results are dropped
+    dropRun();
+
+    RunParameters params;
+    params.oldData = std::move(m_data);
+    params.oldProgressState = std::move(m_progressState);
+    m_data.reset();
+    m_progressState.reset();
+    // diff data holds this file minus another one: a plain run of the same path must read afresh
+    params.isReparsing = path == m_path && params.oldData && !params.oldData->diffMode && diffBase.isEmpty();
+    params.path = path;
+    params.diffBase = diffBase;
+    params.filterParameters = filterParameters;
+    if (params.isReparsing) {
+        // A reused data object is not read as a first pass, which is what narrows the
+        // window to the run; an open end would stretch the chart sampling interval over
+        // the whole 64-bit range and leave the charts with just their end points.
+        auto &filter = params.filterParameters;
+        filter.minTime = std::max<int64_t>(0, filter.minTime);
+        filter.maxTime = std::min(params.oldData->totalTime, filter.maxTime);
+    }
+    params.stopAfter = stopAfter;
+
+    ++m_runId;
+    m_run = std::make_shared<ParserRun>(m_runId);
+    params.run = m_run;
+    auto *run = m_run.get();
+    relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable);
+    relay(run, &ParserRun::progress, &Parser::progress);
+    relay(run, &ParserRun::summaryAvailable, &Parser::summaryAvailable);
+    relay(run, &ParserRun::bottomUpDataAvailable, &Parser::bottomUpDataAvailable);
+    relay(run, &ParserRun::topDownDataAvailable, &Parser::topDownDataAvailable);
+    relay(run, &ParserRun::callerCalleeDataAvailable, &Parser::callerCalleeDataAvailable);
+    relay(run, &ParserRun::consumedChartDataAvailable, &Parser::consumedChartDataAvailable);
+    relay(run, &ParserRun::allocationsChartDataAvailable, &Parser::allocationsChartDataAvailable);
+    relay(run, &ParserRun::temporaryChartDataAvailable, &Parser::temporaryChartDataAvailable);
+    relay(run, &ParserRun::sizeHistogramDataAvailable, &Parser::sizeHistogramDataAvailable);
+    const auto id = m_runId;
+    connect(
+        run,
+        &ParserRun::finished,
+        this,
+        [this, id]() {
+            if (id == m_runId) {
+                endRun(id);
+                Q_EMIT finished();
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
+        run,
+        &ParserRun::failedToOpen,
+        this,
+        [this, id](const QString &failedPath) {
+            if (id == m_runId) {
+                endRun(id);
+                Q_EMIT failedToOpen(failedPath);
+            }
+        },
+        Qt::QueuedConnection);
+
+    connect(
+        run,
+        &ParserRun::completed,
+        this,
+        [this, id]() {
+            if (id == m_runId && m_run) {
+                const auto completion = m_run->takeCompletion();
+                completeRun(id, completion.data, completion.progressState, completion.path);
+            }
+        },
+        Qt::QueuedConnection);
+
+    queueJob(makeJob([params]() {
+        runAnalysis(params);
+        params.run->leave();
+    }));
+}
+
+void Parser::reparse(const FilterParameters &filterParameters)
+{
+    if (!m_data || m_data->diffMode) {
+        return;
+    }
+    auto parameters = filterParameters;
+    parameters.minTime = std::max<int64_t>(0, parameters.minTime);
+    parameters.maxTime = std::min(m_data->totalTime, parameters.maxTime);
+    parse(m_path, QString(), parameters, StopAfter::Finished);
+}
+
+bool Parser::isFiltered() const
+{
+    if (!m_data) {
+        return false;
+    }
+    return m_data->filterParameters.minTime != 0 || m_data->filterParameters.maxTime < m_data->totalTime;
+}
+
+bool Parser::isRunning() const
+{
+    return static_cast<bool>(m_run);
+}
+
+void Parser::completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path)
+{
+    if (runId != m_runId) {
+        return;
+    }
+    endRun(runId);
+    m_data = data;
+    m_progressState = progressState;
+    m_data->clearForReparse();
+    m_path = path;
+    Q_EMIT finished();
+}
+
+void Parser::endRun(uint64_t runId)
+{
+    if (runId == m_runId) {
+        dropRun();
+    }
+}
+
+void Parser::dropRun()
+{
+    if (!m_run) {
+        return;
+    }
+    m_run->cancel();
+    // Cut the run's connections to this parser now rather than leave them to
+    // ~QObject: a worker may be emitting one of them, and Qt 5 leaks the slot
+    // object of a queued connection whose receiver is destroyed while an
+    // emission on another thread is under way. An explicit disconnect leaves
+    // the slot object to be freed once that emission is over.
+    disconnect(m_run.get(), nullptr, this, nullptr);
+    m_run.reset();
+}
+
+#include "parser.moc"

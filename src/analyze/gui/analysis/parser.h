@@ -1,0 +1,80 @@
+/*
+    Drives the analysis of one trace file in the background and hands every
+    result record to the window as soon as it is ready.
+*/
+
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QObject>
+#include <QString>
+
+#include "analyze/filterparameters.h"
+
+#include "analyze/gui/analysis/callercalleedata.h"
+#include "analyze/gui/analysis/chartdata.h"
+#include "analyze/gui/analysis/histogramdata.h"
+#include "analyze/gui/analysis/summarydata.h"
+#include "analyze/gui/analysis/treedata.h"
+
+class ParserData;
+class ParserRun;
+struct ProgressState;
+
+class Parser : public QObject
+{
+    Q_OBJECT
+public:
+    enum class StopAfter {
+        Summary = 0,
+        BottomUp = 1,
+        SizeHistogram = 2,
+        TopDownAndCallerCallee = 3,
+        Finished = 4,
+    };
+
+    explicit Parser(QObject *parent = nullptr);
+    // Does not wait for a run in flight: the run is cancelled and its results dropped.
+    ~Parser() override;
+
+    // Starts a run and returns at once. A run still in flight is cancelled and
+    // its remaining results are dropped.
+    void parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter);
+    // Re-runs the last complete analysis with another filter; does nothing without
+    // data, for diff data, or while a run is in flight.
+    void reparse(const FilterParameters &filterParameters);
+
+    bool isFiltered() const;
+    bool isRunning() const;
+
+Q_SIGNALS:
+    void progressMessageAvailable(const QString &progress);
+    void progress(int progress);
+    void summaryAvailable(const SummaryData &data);
+    void bottomUpDataAvailable(const TreeData &data);
+    void topDownDataAvailable(const TreeData &data);
+    void callerCalleeDataAvailable(const CallerCalleeResults &data);
+    void consumedChartDataAvailable(const ChartData &data);
+    void allocationsChartDataAvailable(const ChartData &data);
+    void temporaryChartDataAvailable(const ChartData &data);
+    void sizeHistogramDataAvailable(const HistogramData &data);
+    void finished();
+    void failedToOpen(const QString &failedPath);
+
+private:
+    template<typename... Args>
+    void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
+    void completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path);
+    void endRun(uint64_t runId);
+    // cancels the current run, if any, and stops listening to it
+    void dropRun();
+
+    QString m_path;
+    std::shared_ptr<ParserData> m_data;
+    // pass-progress state belonging to m_data's callback
+    std::shared_ptr<ProgressState> m_progressState;
+    std::shared_ptr<ParserRun> m_run;
+    uint64_t m_runId = 0;
+};

@@ -1,0 +1,263 @@
+/*
+    memloupe_gui: sets up the application, reads the command line and opens one
+    main window per trace file named on it.
+*/
+
+#include <cstdio>
+#include <memory>
+
+#include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QIcon>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeView>
+
+#include <KAboutData>
+#include <KLocalizedString>
+
+#include "analyze/suppressions.h"
+#include "analyze/gui/app/guistartup.h"
+#include "analyze/gui/app/mainwindow.h"
+#include "analyze/gui/models/proxystyle.h"
+
+namespace
+{
+void printLine(const QString &line)
+{
+    const auto utf8 = line.toUtf8();
+    fprintf(stdout, "%s\n", utf8.constData());
+    fflush(stdout);
+}
+
+QList<MainWindow *> visibleMainWindows()
+{
+    QList<MainWindow *> windows;
+    const auto widgets = QApplication::topLevelWidgets();
+    for (auto *widget : widgets) {
+        auto *window = qobject_cast<MainWindow *>(widget);
+        if (window && window->isVisible()) {
+            windows.append(window);
+        }
+    }
+    return windows;
+}
+
+bool insideTabWidget(const QWidget *widget)
+{
+    for (auto *parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
+        if (qobject_cast<const QTabWidget *>(parent)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The tab widget of the results page while that page is shown. A widget on a
+// page of a stacked widget is only visible while its page is the current one.
+QTabWidget *shownResults(const MainWindow *window)
+{
+    const auto tabWidgets = window->findChildren<QTabWidget *>();
+    for (auto *tabs : tabWidgets) {
+        if (tabs->isVisible() && !insideTabWidget(tabs)) {
+            return tabs;
+        }
+    }
+    return nullptr;
+}
+
+bool allTabsEnabled(const QTabWidget *tabs)
+{
+    for (int i = 0; i < tabs->count(); ++i) {
+        if (!tabs->isTabEnabled(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void closeAll(const QList<MainWindow *> &windows)
+{
+    // the way a user ends the program: the last closed window ends the event loop
+    for (auto *window : windows) {
+        window->close();
+    }
+}
+
+/*
+    Testing aid for the smoke tests and for the screenshots of the README; does
+    nothing unless MEMLOUPE_GUI_PROBE is set. It watches the windows from the
+    outside, through the widget tree only, and reports on standard output.
+    First it prints "windows: N" and one "window: TITLE" line per open window,
+    then, by the value of the variable:
+
+      windows   closes the windows at once
+      results   waits until every window shows its results page, prints
+                "results shown" and closes the windows
+      tab:N     waits until every window has all its result tabs enabled,
+                gives each window the whole screen, makes tab N current (and the
+                first row of its first list current and unfolded a few levels,
+                so that the views that follow it show something), prints
+                "tab shown: NAME" and stays open
+*/
+void startProbe(const QString &mode)
+{
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(50);
+    auto printedWindows = std::make_shared<bool>(false);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, mode, printedWindows]() {
+        const auto windows = visibleMainWindows();
+        if (!*printedWindows) {
+            *printedWindows = true;
+            printLine(QStringLiteral("windows: %1").arg(windows.size()));
+            for (auto *window : windows) {
+                printLine(QStringLiteral("window: %1").arg(window->windowTitle()));
+            }
+        }
+
+        if (mode == QLatin1String("windows")) {
+            timer->stop();
+            closeAll(windows);
+            return;
+        }
+
+        const bool tabMode = mode.startsWith(QLatin1String("tab:"));
+        for (auto *window : windows) {
+            const auto *tabs = shownResults(window);
+            if (!tabs || (tabMode && !allTabsEnabled(tabs))) {
+                return;
+            }
+        }
+        timer->stop();
+
+        if (!tabMode) {
+            printLine(QStringLiteral("results shown"));
+            closeAll(windows);
+            return;
+        }
+
+        const int tab = mode.mid(4).toInt();
+        for (auto *window : windows) {
+            // no window manager under a bare X server would do this
+            window->setGeometry(window->screen()->availableGeometry());
+            auto *tabs = shownResults(window);
+            tabs->setCurrentIndex(tab);
+            if (tab > 0) {
+                const auto views = tabs->currentWidget()->findChildren<QTreeView *>();
+                for (auto *view : views) {
+                    const auto *model = view->model();
+                    if (view->isVisible() && model && model->rowCount() > 0) {
+                        QModelIndex index = model->index(0, 0);
+                        view->setCurrentIndex(index);
+                        for (int depth = 0; depth < 4 && model->hasChildren(index); ++depth) {
+                            view->expand(index);
+                            index = model->index(0, 0, index);
+                        }
+                        break;
+                    }
+                }
+            }
+            printLine(QStringLiteral("tab shown: %1").arg(tabs->tabText(tab).remove(QLatin1Char('&'))));
+        }
+    });
+    timer->start();
+}
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication app(argc, argv);
+    // the application takes ownership
+    QApplication::setStyle(new ProxyStyle);
+
+    initRCCIconTheme(QCoreApplication::applicationDirPath());
+
+    KLocalizedString::setApplicationDomain("memloupe");
+
+    KAboutData aboutData(QStringLiteral("memloupe_gui"),
+                         i18n("Memloupe GUI"),
+                         QStringLiteral("1.5.0"),
+                         i18n("A visualizer for memloupe data files."),
+                         KAboutLicense::Unknown,
+                         i18n("Copyright 2026, the memloupe developers"),
+                         QString(),
+                         QStringLiteral("https://memloupe.org/"),
+                         QStringLiteral("https://memloupe.org/issues"));
+    aboutData.addAuthor(i18n("The memloupe developers"),
+                        i18n("Original author, maintainer"),
+                        QStringLiteral("developers@memloupe.org"),
+                        QStringLiteral("https://memloupe.org/"));
+    aboutData.setOrganizationDomain("memloupe.org");
+    aboutData.setDesktopFileName(QStringLiteral("org.memloupe.memloupe_gui"));
+    KAboutData::setApplicationData(aboutData);
+
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/512-memloupe_app_icon.png")));
+
+    QCommandLineParser parser;
+    aboutData.setupCommandLine(&parser);
+
+    QCommandLineOption diffOption{{QStringLiteral("d"), QStringLiteral("diff")},
+                                  i18n("Base profile data to compare other files to."),
+                                  QStringLiteral("<file>")};
+    parser.addOption(diffOption);
+    QCommandLineOption suppressionsOption{{QStringLiteral("s"), QStringLiteral("suppressions")},
+                                          i18n("Load list of leak suppressions from the specified file. Specify one suppression per line, and start each "
+                                               "line with 'leak:', i.e. use the LSAN suppression file format."),
+                                          QStringLiteral("<file>")};
+    parser.addOption(suppressionsOption);
+    QCommandLineOption disableEmbeddedSuppressionsOption{
+        {QStringLiteral("disable-embedded-suppressions")},
+        i18n("Ignore suppression definitions that are embedded into the memloupe data file. By default, memloupe will copy the suppressions optionally "
+             "defined via a `const char *__lsan_default_suppressions()` symbol in the debuggee application.  These are then always applied when analyzing "
+             "the data, unless this feature is explicitly disabled using this command line option.")};
+    parser.addOption(disableEmbeddedSuppressionsOption);
+    QCommandLineOption disableBuiltinSuppressionsOption{
+        {QStringLiteral("disable-builtin-suppressions")},
+        i18n("Ignore suppression definitions that are built into memloupe. By default, memloupe will suppress certain known leaks in common system "
+             "libraries.")};
+    parser.addOption(disableBuiltinSuppressionsOption);
+    parser.addPositionalArgument(QStringLiteral("files"), i18n("Files to load"), i18n("[FILE...]"));
+
+    // ends the process for --help, --version and unknown options
+    parser.process(app);
+    aboutData.processCommandLine(&parser);
+
+    bool parsedOk = false;
+    const auto suppressions = parseSuppressions(parser.value(suppressionsOption).toUtf8().toStdString(), &parsedOk);
+    if (!parsedOk) {
+        // parseSuppressions has said why
+        return 1;
+    }
+
+    auto createWindow = [&parser, &suppressions, &disableEmbeddedSuppressionsOption, &disableBuiltinSuppressionsOption]() {
+        auto *window = new MainWindow;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setSuppressions(suppressions);
+        window->setDisableEmbeddedSuppressions(parser.isSet(disableEmbeddedSuppressionsOption));
+        window->setDisableBuiltinSuppressions(parser.isSet(disableBuiltinSuppressionsOption));
+        window->show();
+        return window;
+    };
+
+    const auto files = parser.positionalArguments();
+    for (const auto &file : files) {
+        createWindow()->loadFile(file, parser.value(diffOption));
+    }
+    if (files.isEmpty()) {
+        createWindow();
+    }
+
+    // The dynamic loader has read the variable long before; the change only
+    // reaches the processes that the windows start.
+    dropFirstLibraryPath();
+
+    const auto probe = qEnvironmentVariable("MEMLOUPE_GUI_PROBE");
+    if (!probe.isEmpty()) {
+        startProbe(probe);
+    }
+
+    return app.exec();
+}

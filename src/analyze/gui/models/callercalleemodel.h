@@ -1,0 +1,283 @@
+/*
+    Table models of the caller/callee view: the per-function main table and the
+    callers, callees and source lines of the selected function.
+*/
+
+#pragma once
+
+#include <memory>
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QMetaType>
+#include <QVector>
+
+#include "analyze/gui/analysis/callercalleedata.h"
+#include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/models/sortkeys.h"
+
+Q_DECLARE_METATYPE(SymbolCostMap)
+Q_DECLARE_METATYPE(LocationCostMap)
+
+// Gives the entries of a QHash row numbers so that a row is reached in constant
+// time. The model keeps a shared copy of the hash and never writes to it, so the
+// iterators into it stay valid and no entry is copied: the caller/callee table
+// of a large trace has tens of thousands of them, each with three hashes of its
+// own. ModelImpl is the concrete model; it makes the base of every concrete
+// model a type of its own.
+template<typename Rows, typename ModelImpl>
+class HashModel : public QAbstractTableModel
+{
+public:
+    using Key = typename Rows::key_type;
+    using Value = typename Rows::mapped_type;
+
+    explicit HashModel(QObject *parent)
+        : QAbstractTableModel(parent)
+    {
+    }
+
+    ~HashModel() override = default;
+
+    int columnCount(const QModelIndex &parent = QModelIndex()) const final
+    {
+        if (parent.isValid()) {
+            return 0;
+        }
+        return numColumns();
+    }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const final
+    {
+        if (parent.isValid()) {
+            return 0;
+        }
+        return m_rows.size();
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const final
+    {
+        if (section < 0 || section >= numColumns() || orientation != Qt::Horizontal) {
+            return {};
+        }
+        return headerCell(section, role);
+    }
+
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const final
+    {
+        if (!index.isValid() || index.model() != this || !hasIndex(index.row(), index.column(), index.parent())) {
+            return {};
+        }
+        const auto &row = m_rows.at(index.row());
+        return cell(index.column(), role, row.key(), row.value());
+    }
+
+    void setRows(const Rows &rows)
+    {
+        beginResetModel();
+        m_rows.clear();
+        m_hash = rows;
+        m_rows.reserve(m_hash.size());
+        for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
+            m_rows.append(it);
+        }
+        endResetModel();
+    }
+
+    QModelIndex indexForKey(const Key &key, int column) const
+    {
+        if (column < 0 || column >= numColumns()) {
+            return {};
+        }
+        for (int row = 0; row < m_rows.size(); ++row) {
+            if (m_rows.at(row).key() == key) {
+                return index(row, column);
+            }
+        }
+        return {};
+    }
+
+    virtual QVariant headerCell(int column, int role) const = 0;
+    virtual QVariant cell(int column, int role, const Key &key, const Value &value) const = 0;
+    virtual int numColumns() const = 0;
+
+protected:
+    // the rows, in the hash's own order
+    QVector<typename Rows::const_iterator> m_rows;
+
+private:
+    Rows m_hash;
+};
+
+class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>, public SortKeySource
+{
+    Q_OBJECT
+public:
+    explicit CallerCalleeModel(QObject *parent = nullptr);
+    ~CallerCalleeModel() override;
+
+    enum Columns {
+        LocationColumn = 0,
+        InclusivePeakColumn,
+        InclusiveLeakedColumn,
+        InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn,
+        SelfPeakColumn,
+        SelfLeakedColumn,
+        SelfAllocationsColumn,
+        SelfTemporaryColumn,
+        NUM_COLUMNS
+    };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        CalleesRole,
+        CallersRole,
+        SourceMapRole,
+        SymbolRole,
+        ResultDataRole,
+    };
+
+    void setResults(const CallerCalleeResults &results);
+    void clearData();
+    const CallerCalleeResults &results() const
+    {
+        return m_results;
+    }
+
+    QModelIndex indexForSymbol(const Symbol &symbol) const;
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const Symbol &symbol, const CallerCalleeEntry &entry) const final;
+    int numColumns() const final;
+
+    bool costLessThan(const QModelIndex &left, const QModelIndex &right) const override;
+    Symbol symbolAt(const QModelIndex &index) const override;
+    const ResultData *sortResultData() const override;
+
+private:
+    CallerCalleeResults m_results;
+    // The sort values of one cost column, by row: a sort compares each row some
+    // twenty times, and reading the value out of its entry in the hash each time
+    // goes to memory far more often than a short array does.
+    mutable int m_sortKeysColumn = -1;
+    mutable QVector<quint64> m_sortKeys;
+};
+
+template<typename ModelImpl>
+class SymbolCostModelImpl : public HashModel<SymbolCostMap, ModelImpl>
+{
+public:
+    explicit SymbolCostModelImpl(QObject *parent)
+        : HashModel<SymbolCostMap, ModelImpl>(parent)
+    {
+    }
+
+    ~SymbolCostModelImpl() override = default;
+
+    enum Columns { LocationColumn = 0, PeakColumn, LeakedColumn, AllocationsColumn, TemporaryColumn, NUM_COLUMNS };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        SymbolRole,
+    };
+
+    void setResults(const SymbolCostMap &map, std::shared_ptr<const ResultData> resultData)
+    {
+        // the rows are formatted through the result data, so it must be in place before the reset ends
+        m_resultData = std::move(resultData);
+        this->setRows(map);
+    }
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const Symbol &symbol, const AllocationData &costs) const final;
+
+    int numColumns() const final
+    {
+        return NUM_COLUMNS;
+    }
+
+    virtual QString symbolHeader() const = 0;
+
+private:
+    std::shared_ptr<const ResultData> m_resultData;
+};
+
+class CallerModel : public SymbolCostModelImpl<CallerModel>
+{
+    Q_OBJECT
+public:
+    explicit CallerModel(QObject *parent = nullptr);
+    ~CallerModel() override;
+
+    QString symbolHeader() const final;
+};
+
+class CalleeModel : public SymbolCostModelImpl<CalleeModel>
+{
+    Q_OBJECT
+public:
+    explicit CalleeModel(QObject *parent = nullptr);
+    ~CalleeModel() override;
+
+    QString symbolHeader() const final;
+};
+
+template<typename ModelImpl>
+class LocationCostModelImpl : public HashModel<LocationCostMap, ModelImpl>
+{
+public:
+    explicit LocationCostModelImpl(QObject *parent)
+        : HashModel<LocationCostMap, ModelImpl>(parent)
+    {
+    }
+
+    ~LocationCostModelImpl() override = default;
+
+    enum Columns {
+        LocationColumn = 0,
+        InclusivePeakColumn,
+        InclusiveLeakedColumn,
+        InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn,
+        SelfPeakColumn,
+        SelfLeakedColumn,
+        SelfAllocationsColumn,
+        SelfTemporaryColumn,
+        NUM_COLUMNS
+    };
+
+    enum Roles {
+        SortRole = Qt::UserRole,
+        TotalCostRole,
+        ResultDataRole,
+        LocationRole,
+    };
+
+    void setResults(const LocationCostMap &map, std::shared_ptr<const ResultData> resultData)
+    {
+        m_resultData = std::move(resultData);
+        this->setRows(map);
+    }
+
+    QVariant headerCell(int column, int role) const final;
+    QVariant cell(int column, int role, const FileLine &location, const EntryCost &costs) const final;
+
+    int numColumns() const final
+    {
+        return NUM_COLUMNS;
+    }
+
+private:
+    std::shared_ptr<const ResultData> m_resultData;
+};
+
+class SourceMapModel : public LocationCostModelImpl<SourceMapModel>
+{
+    Q_OBJECT
+public:
+    explicit SourceMapModel(QObject *parent = nullptr);
+    ~SourceMapModel() override;
+};
