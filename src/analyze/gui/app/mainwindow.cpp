@@ -1,4 +1,5 @@
 #include "analyze/gui/app/mainwindow.h"
+#include "analyze/gui/app/summarypage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -598,91 +599,13 @@ void addLocationContextMenu(QTreeView *locationView, MainWindow *window)
     });
 }
 
-QString insertWordWrapMarkers(QString text)
-{
-    // a zero-width space after every 50 word characters lets long command lines wrap
-    static const QRegularExpression longWords(QStringLiteral("(\\w{50})"));
-    return text.replace(longWords, QStringLiteral("\\1\u200B"));
-}
-
 void setTabEnabled(QTabWidget *tabWidget, QWidget *tab, bool enabled)
 {
     tabWidget->setTabEnabled(tabWidget->indexOf(tab), enabled);
 }
 
-QString substitutePlaceholders(const QString &word, const QString &filePath, const QString &line, const QString &column)
-{
-    // one pass, so a path holding "%l" keeps it
-    QString result;
-    result.reserve(word.size());
-    for (int i = 0; i < word.size(); ++i) {
-        if (word.at(i) == QLatin1Char('%') && i + 1 < word.size()) {
-            const auto next = word.at(i + 1);
-            if (next == QLatin1Char('f')) {
-                result += filePath;
-                ++i;
-                continue;
-            } else if (next == QLatin1Char('l')) {
-                result += line;
-                ++i;
-                continue;
-            } else if (next == QLatin1Char('c')) {
-                result += column;
-                ++i;
-                continue;
-            }
-        }
-        result += word.at(i);
-    }
-    return result;
-}
 }
 
-namespace CodeNavigation
-{
-IdeSettings ideSettings(int ide)
-{
-    switch (ide) {
-    case KDevelop:
-        return {QStringLiteral("kdevelop"), QStringLiteral("%f:%l:%c"), i18n("KDevelop")};
-    case Kate:
-        return {QStringLiteral("kate"), QStringLiteral("%f --line %l --column %c"), i18n("Kate")};
-    case KWrite:
-        return {QStringLiteral("kwrite"), QStringLiteral("%f --line %l --column %c"), i18n("KWrite")};
-    case GEdit:
-        return {QStringLiteral("gedit"), QStringLiteral("%f +%l:%c"), i18n("gedit")};
-    case QtCreator:
-        return {QStringLiteral("qtcreator"), QStringLiteral("-client %f:%l"), i18n("Qt Creator")};
-    default:
-        return {QStringLiteral("gvim"), QStringLiteral("%f +%l"), i18n("gvim")};
-    }
-}
-
-int firstAvailableIde()
-{
-    for (int ide = 0; ide < LAST_IDE; ++ide) {
-        if (!QStandardPaths::findExecutable(ideSettings(ide).app).isEmpty()) {
-            return ide;
-        }
-    }
-    return -1;
-}
-
-QStringList commandLine(const QString &command, const QString &filePath, int lineNumber, int columnNumber)
-{
-    KShell::Errors error = KShell::NoError;
-    auto words = KShell::splitArgs(command, KShell::NoOptions, &error);
-    if (error != KShell::NoError || words.isEmpty() || words.first().isEmpty()) {
-        return {};
-    }
-    const auto line = QString::number(std::max(1, lineNumber));
-    const auto column = QString::number(std::max(1, columnNumber));
-    for (auto &word : words) {
-        word = substitutePlaceholders(word, filePath, line, column);
-    }
-    return words;
-}
-}
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -1281,70 +1204,10 @@ void MainWindow::showSummary(const SummaryData &data)
     // built-in rules are listed on every run that does not disable them.
     m_ui->suppressionBox->setVisible(m_suppressionsModel->rowCount() > 0);
 
-    const auto &filter = data.filterParameters;
-    const bool isFiltered = filter.minTime != 0 || filter.maxTime < data.totalTime;
-
-    QString textLeft = QStringLiteral("<qt><dl>");
-    const auto debuggee = insertWordWrapMarkers(data.debuggee).toHtmlEscaped();
-    if (data.fromAttached) {
-        textLeft += i18n("<dt><b>debuggee</b>:</dt><dd style='font-family:monospace;'>%1 <i>(attached)</i></dd>", debuggee);
-    } else {
-        textLeft += i18n("<dt><b>debuggee</b>:</dt><dd style='font-family:monospace;'>%1</dd>", debuggee);
-    }
-    if (isFiltered) {
-        textLeft += i18n("<dt><b>total runtime</b>:</dt><dd>%1, filtered from %2 to %3 (%4)</dd>",
-                         Util::formatTime(data.totalTime),
-                         Util::formatTime(filter.minTime),
-                         Util::formatTime(filter.maxTime),
-                         Util::formatTime(filter.maxTime - filter.minTime));
-    } else {
-        textLeft += i18n("<dt><b>total runtime</b>:</dt><dd>%1</dd>", Util::formatTime(data.totalTime));
-    }
-    textLeft += i18n("<dt><b>total system memory</b>:</dt><dd>%1</dd>", Util::formatBytes(data.totalSystemMemory));
-    textLeft += QStringLiteral("</dl></qt>");
-
-    // A range of 0 ms has no rate, and a run without allocations no share of
-    // temporary ones: those parts are left out or shown as 0.
-    const double totalTimeS = static_cast<double>(filter.maxTime - filter.minTime) * 0.001;
-    const bool hasRate = totalTimeS > 0;
-    const auto rate = [totalTimeS](int64_t count) {
-        return QString::number(static_cast<int64_t>(static_cast<double>(count) / totalTimeS));
-    };
-    const auto allocations = data.cost.allocations;
-    const auto temporary = data.cost.temporary;
-    float temporaryPercent = 0;
-    if (allocations != 0) {
-        temporaryPercent = std::round(static_cast<float>(temporary) * 100.f * 100.f / static_cast<float>(allocations)) / 100.f;
-    }
-    const auto percentText = QString::number(temporaryPercent, 'g');
-
-    QString textCenter = QStringLiteral("<qt><dl>");
-    if (hasRate) {
-        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1 (%2/s)</dd>", QString::number(allocations), rate(allocations));
-        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%, %3/s)</dd>", QString::number(temporary), percentText, rate(temporary));
-    } else {
-        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1</dd>", QString::number(allocations));
-        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%)</dd>", QString::number(temporary), percentText);
-    }
-    textCenter += QStringLiteral("</dl></qt>");
-
-    QString textRight = QStringLiteral("<qt><dl>");
-    textRight += i18n("<dt><b>peak heap memory consumption</b>:</dt><dd>%1 after %2</dd>", Util::formatBytes(data.cost.peak), Util::formatTime(data.peakTime));
-    textRight += i18n("<dt><b>peak RSS</b> (including memloupe overhead):</dt><dd>%1</dd>", Util::formatBytes(data.peakRSS));
-    if (isFiltered) {
-        textRight += i18n("<dt><b>memory consumption delta</b>:</dt><dd>%1</dd>", Util::formatBytes(data.cost.leaked));
-    } else if (data.totalLeakedSuppressed != 0) {
-        textRight += i18n("<dt><b>total memory leaked</b>:</dt><dd>%1 (%2 suppressed)</dd>",
-                          Util::formatBytes(data.cost.leaked),
-                          Util::formatBytes(data.totalLeakedSuppressed));
-    } else {
-        textRight += i18n("<dt><b>total memory leaked</b>:</dt><dd>%1</dd>", Util::formatBytes(data.cost.leaked));
-    }
-    textRight += QStringLiteral("</dl></qt>");
-
-    m_ui->summaryLeft->setText(textLeft);
-    m_ui->summaryCenter->setText(textCenter);
-    m_ui->summaryRight->setText(textRight);
+    const auto texts = SummaryPage::texts(data);
+    m_ui->summaryLeft->setText(texts.left);
+    m_ui->summaryCenter->setText(texts.center);
+    m_ui->summaryRight->setText(texts.right);
     setTabEnabled(m_ui->tabWidget, m_ui->summaryTab, true);
 }
 

@@ -1,0 +1,24 @@
+/*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+// The texts of the Summary tab: three columns of definition lists, in the
+// markup QLabel renders.
+
+#pragma once
+
+#include <QString>
+
+struct SummaryData;
+
+namespace SummaryPage
+{
+struct Texts {
+    QString left;
+    QString center;
+    QString right;
+};
+
+Texts texts(const SummaryData &data);
+}
