@@ -143,12 +143,8 @@ namespace
 {
 constexpr int64_t UNFILTERED_MAX_TIME = std::numeric_limits<int64_t>::max();
 
-// Every cost model answers these two roles the same way; the delegates rely on it.
-constexpr int COST_SORT_ROLE = Qt::UserRole;
-constexpr int COST_TOTAL_ROLE = Qt::UserRole + 1;
-static_assert(int(TreeModel::SortRole) == COST_SORT_ROLE && int(TreeModel::MaxCostRole) == COST_TOTAL_ROLE);
-static_assert(int(CallerCalleeModel::SortRole) == COST_SORT_ROLE && int(CallerCalleeModel::TotalCostRole) == COST_TOTAL_ROLE);
-static_assert(int(SuppressionsModel::SortRole) == COST_SORT_ROLE && int(SuppressionsModel::TotalCostRole) == COST_TOTAL_ROLE);
+constexpr int COST_SORT_ROLE = CostModel::SortRole;
+constexpr int COST_TOTAL_ROLE = CostModel::TotalCostRole;
 
 const char CODE_NAVIGATION_GROUP[] = "CodeNavigation";
 

@@ -14,10 +14,8 @@ const ResultData &resultDataOrEmpty(const std::shared_ptr<const ResultData> &res
     return resultData ? *resultData : empty;
 }
 
-// Every table here shares the sort and total roles, so the cost bars and the
-// sort proxies treat them alike.
-constexpr int CostSortRole = Qt::UserRole;
-constexpr int CostTotalRole = Qt::UserRole + 1;
+constexpr int CostSortRole = CostModel::SortRole;
+constexpr int CostTotalRole = CostModel::TotalCostRole;
 
 quint64 absCost(int64_t cost)
 {
@@ -162,10 +160,6 @@ QVariant entryCostHeaderToolTip(int column)
     return {};
 }
 }
-
-static_assert(CallerCalleeModel::SortRole == CostSortRole && CallerCalleeModel::TotalCostRole == CostTotalRole);
-static_assert(CallerModel::SortRole == CostSortRole && CallerModel::TotalCostRole == CostTotalRole);
-static_assert(SourceMapModel::SortRole == CostSortRole && SourceMapModel::TotalCostRole == CostTotalRole);
 
 CallerCalleeModel::CallerCalleeModel(QObject *parent)
     : HashModel(parent)

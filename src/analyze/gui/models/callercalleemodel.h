@@ -12,6 +12,7 @@
 #include <QMetaType>
 #include <QVector>
 
+#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/callercalleedata.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/models/sortkeys.h"
@@ -117,22 +118,22 @@ public:
     ~CallerCalleeModel() override;
 
     enum Columns {
-        LocationColumn = 0,
-        InclusivePeakColumn,
-        InclusiveLeakedColumn,
-        InclusiveAllocationsColumn,
-        InclusiveTemporaryColumn,
-        SelfPeakColumn,
-        SelfLeakedColumn,
-        SelfAllocationsColumn,
-        SelfTemporaryColumn,
-        NUM_COLUMNS
+        LocationColumn = CostModel::LocationColumn,
+        InclusivePeakColumn = CostModel::InclusivePeakColumn,
+        InclusiveLeakedColumn = CostModel::InclusiveLeakedColumn,
+        InclusiveAllocationsColumn = CostModel::InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn = CostModel::InclusiveTemporaryColumn,
+        SelfPeakColumn = CostModel::SelfPeakColumn,
+        SelfLeakedColumn = CostModel::SelfLeakedColumn,
+        SelfAllocationsColumn = CostModel::SelfAllocationsColumn,
+        SelfTemporaryColumn = CostModel::SelfTemporaryColumn,
+        NUM_COLUMNS = CostModel::NumInclusiveSelfColumns
     };
 
     enum Roles {
-        SortRole = Qt::UserRole,
-        TotalCostRole,
-        CalleesRole,
+        SortRole = CostModel::SortRole,
+        TotalCostRole = CostModel::TotalCostRole,
+        CalleesRole = CostModel::FirstModelRole,
         CallersRole,
         SourceMapRole,
         SymbolRole,
@@ -176,12 +177,19 @@ public:
 
     ~SymbolCostModelImpl() override = default;
 
-    enum Columns { LocationColumn = 0, PeakColumn, LeakedColumn, AllocationsColumn, TemporaryColumn, NUM_COLUMNS };
+    enum Columns {
+        LocationColumn = CostModel::LocationColumn,
+        PeakColumn = CostModel::PeakColumn,
+        LeakedColumn = CostModel::LeakedColumn,
+        AllocationsColumn = CostModel::AllocationsColumn,
+        TemporaryColumn = CostModel::TemporaryColumn,
+        NUM_COLUMNS = CostModel::NumColumns
+    };
 
     enum Roles {
-        SortRole = Qt::UserRole,
-        TotalCostRole,
-        SymbolRole,
+        SortRole = CostModel::SortRole,
+        TotalCostRole = CostModel::TotalCostRole,
+        SymbolRole = CostModel::FirstModelRole,
     };
 
     void setResults(const SymbolCostMap &map, std::shared_ptr<const ResultData> resultData)
@@ -237,22 +245,22 @@ public:
     ~LocationCostModelImpl() override = default;
 
     enum Columns {
-        LocationColumn = 0,
-        InclusivePeakColumn,
-        InclusiveLeakedColumn,
-        InclusiveAllocationsColumn,
-        InclusiveTemporaryColumn,
-        SelfPeakColumn,
-        SelfLeakedColumn,
-        SelfAllocationsColumn,
-        SelfTemporaryColumn,
-        NUM_COLUMNS
+        LocationColumn = CostModel::LocationColumn,
+        InclusivePeakColumn = CostModel::InclusivePeakColumn,
+        InclusiveLeakedColumn = CostModel::InclusiveLeakedColumn,
+        InclusiveAllocationsColumn = CostModel::InclusiveAllocationsColumn,
+        InclusiveTemporaryColumn = CostModel::InclusiveTemporaryColumn,
+        SelfPeakColumn = CostModel::SelfPeakColumn,
+        SelfLeakedColumn = CostModel::SelfLeakedColumn,
+        SelfAllocationsColumn = CostModel::SelfAllocationsColumn,
+        SelfTemporaryColumn = CostModel::SelfTemporaryColumn,
+        NUM_COLUMNS = CostModel::NumInclusiveSelfColumns
     };
 
     enum Roles {
-        SortRole = Qt::UserRole,
-        TotalCostRole,
-        ResultDataRole,
+        SortRole = CostModel::SortRole,
+        TotalCostRole = CostModel::TotalCostRole,
+        ResultDataRole = CostModel::FirstModelRole,
         LocationRole,
     };
 

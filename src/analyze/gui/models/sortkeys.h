@@ -7,6 +7,7 @@
 #include <QModelIndex>
 
 #include "analyze/gui/analysis/locationdata.h"
+#include "analyze/gui/models/costcolumns.h"
 
 class ResultData;
 
@@ -18,7 +19,7 @@ class SortKeySource
 {
 public:
     // the role the shortcuts stand for; a proxy sorting by another role must ask data()
-    static constexpr int SortRole = Qt::UserRole;
+    static constexpr int SortRole = CostModel::SortRole;
 
     virtual ~SortKeySource() = default;
 

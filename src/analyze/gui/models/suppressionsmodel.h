@@ -7,6 +7,7 @@
 #include <QAbstractTableModel>
 #include <QVector>
 
+#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/summarydata.h"
 
 class SuppressionsModel final : public QAbstractTableModel
@@ -24,8 +25,8 @@ public:
     };
 
     enum Roles {
-        SortRole = Qt::UserRole,
-        TotalCostRole,
+        SortRole = CostModel::SortRole,
+        TotalCostRole = CostModel::TotalCostRole,
     };
 
     void setSuppressions(const SummaryData &summaryData);

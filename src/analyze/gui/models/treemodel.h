@@ -6,6 +6,7 @@
 
 #include <QAbstractItemModel>
 
+#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/models/sortkeys.h"
 #include "analyze/gui/analysis/summarydata.h"
@@ -18,12 +19,19 @@ public:
     explicit TreeModel(QObject *parent);
     ~TreeModel() override;
 
-    enum Columns { LocationColumn = 0, PeakColumn, LeakedColumn, AllocationsColumn, TemporaryColumn, NUM_COLUMNS };
+    enum Columns {
+        LocationColumn = CostModel::LocationColumn,
+        PeakColumn = CostModel::PeakColumn,
+        LeakedColumn = CostModel::LeakedColumn,
+        AllocationsColumn = CostModel::AllocationsColumn,
+        TemporaryColumn = CostModel::TemporaryColumn,
+        NUM_COLUMNS = CostModel::NumColumns
+    };
 
     enum Roles {
-        SortRole = Qt::UserRole,
-        MaxCostRole,
-        SymbolRole,
+        SortRole = CostModel::SortRole,
+        MaxCostRole = CostModel::TotalCostRole,
+        SymbolRole = CostModel::FirstModelRole,
         ResultDataRole,
     };
 
