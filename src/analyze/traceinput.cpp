@@ -10,7 +10,6 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include <boost/algorithm/string/predicate.hpp>
 
 const char TraceInput::s_emptyBlock[TraceInput::BLOCK_PADDING] = {'\n'};
 
@@ -36,13 +35,7 @@ ssize_t readSome(int fd, char *buffer, std::size_t size)
 
 TraceInput::Compression TraceInput::compressionFor(const std::string &path)
 {
-    if (boost::algorithm::ends_with(path, ".gz")) {
-        return Compression::Gzip;
-    }
-    if (boost::algorithm::ends_with(path, ".zst")) {
-        return Compression::Zstd;
-    }
-    return Compression::None;
+    return TraceFormat::compressionForPath(path);
 }
 
 std::unique_ptr<TraceInput> TraceInput::open(const std::string &path)

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "traceformat.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -25,11 +27,7 @@
 class TraceInput
 {
 public:
-    enum class Compression {
-        None,
-        Gzip,
-        Zstd,
-    };
+    using Compression = TraceFormat::Compression;
 
     // ".gz" -> gzip, ".zst" -> zstd, anything else is plain text.
     static Compression compressionFor(const std::string &path);

@@ -14,14 +14,15 @@
 #include "util/pointermap.h"
 
 #include "bytecounter.h"
+#include "traceformat.h"
 #include "traceinput.h"
 
 namespace
 {
-constexpr uint32_t OWN_PROGRAM_VERSION = 0x010500;
-constexpr uint32_t NEWEST_FILE_FORMAT = 3;
+constexpr uint32_t OWN_PROGRAM_VERSION = TraceFormat::ProgramVersion;
+constexpr uint32_t NEWEST_FILE_FORMAT = TraceFormat::NewestFileFormat;
 // a program version that stated no file format but wrote format 1
-constexpr uint32_t FORMAT_ONE_PROGRAM_VERSION = 0x010200;
+constexpr uint32_t FORMAT_ONE_PROGRAM_VERSION = TraceFormat::FormatOneProgramVersion;
 
 void writeLine(std::string_view line)
 {
@@ -302,7 +303,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
 
     std::string_view line;
     while (timeStamp < filterParameters.maxTime) {
-        if (fileVersion >= 1) {
+        if (fileVersion >= TraceFormat::FirstIndexedFileFormat) {
             std::size_t count = 0;
             const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
             while (count < BATCH_SIZE && source.nextEventLine(&batchModes[count], &batchIndices[count].index)) {
@@ -322,7 +323,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
         reader.setLine(line.data(), line.size());
 
         switch (reader.mode()) {
-        case 'c': {
+        case TraceFormat::Record::TimeStamp: {
             int64_t newStamp = 0;
             if (!(reader >> newStamp)) {
                 reportLine("Failed to read time stamp: ", reader.line());
@@ -343,11 +344,11 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case '+': {
+        case TraceFormat::Record::Allocation: {
             if (!inFilteredTime) {
                 break;
             }
-            if (fileVersion >= 1) {
+            if (fileVersion >= TraceFormat::FirstIndexedFileFormat) {
                 AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line(), " 314");
@@ -383,11 +384,11 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case '-': {
+        case TraceFormat::Record::Deallocation: {
             if (!inFilteredTime) {
                 break;
             }
-            if (fileVersion >= 1) {
+            if (fileVersion >= TraceFormat::FirstIndexedFileFormat) {
                 AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line());
@@ -409,7 +410,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case 'R': {
+        case TraceFormat::Record::ResidentSetSize: {
             if (!inFilteredTime) {
                 break;
             }
@@ -419,11 +420,11 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case 'I':
+        case TraceFormat::Record::SystemInfo:
             // a failed read keeps the previous value
             (reader >> systemInfo.pageSize) && (reader >> systemInfo.pages);
             break;
-        case 'v': {
+        case TraceFormat::Record::Version: {
             uint32_t memloupeVersion = 0;
             bool hasFileVersion = false;
             fileVersion = 0;
@@ -445,10 +446,10 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 updateParsingState();
                 return false;
             }
-            reader.setExpectedSizedStrings(fileVersion >= 3);
+            reader.setExpectedSizedStrings(fileVersion >= TraceFormat::SizedStringsFileFormat);
             break;
         }
-        case 'X':
+        case TraceFormat::Record::Debuggee:
             if (debuggeeEncountered) {
                 reportMessage("Duplicated debuggee entry - corrupt data file?");
                 updateParsingState();
@@ -461,7 +462,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 handleDebuggee(command.c_str());
             }
             break;
-        case 's': {
+        case TraceFormat::Record::String: {
             if (!readTables) {
                 break;
             }
@@ -483,7 +484,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case 't': {
+        case TraceFormat::Record::Trace: {
             if (!readTables) {
                 break;
             }
@@ -501,7 +502,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             traces.push_back(node);
             break;
         }
-        case 'i': {
+        case TraceFormat::Record::InstructionPointer: {
             if (!readTables) {
                 break;
             }
@@ -522,7 +523,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
             break;
         }
-        case 'a': {
+        case TraceFormat::Record::AllocationInfo: {
             if (!readTables) {
                 break;
             }
@@ -535,13 +536,13 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             allocationInfos.push_back({size, mapToAllocationIndex(traceIndex)});
             break;
         }
-        case 'A':
+        case TraceFormat::Record::Attached:
             if (readTables) {
                 totalCost.clearCost();
                 fromAttached = true;
             }
             break;
-        case 'S':
+        case TraceFormat::Record::Suppression:
             if (pass == FirstPass && !filterParameters.disableEmbeddedSuppressions) {
                 auto pattern = parseSuppression(std::string(reader.restOfLine()));
                 if (!pattern.empty()) {
@@ -549,7 +550,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 }
             }
             break;
-        case '#':
+        case TraceFormat::Record::Comment:
             break;
         default:
             reportLine("failed to parse line: ", reader.line());

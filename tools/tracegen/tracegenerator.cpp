@@ -829,7 +829,7 @@ uint32_t Generator::ensureString(uint32_t string)
     }
     if (!m_stringFile[string]) {
         const std::string &text = m_strings[string];
-        m_out.startRecord('s');
+        m_out.startRecord(TraceFormat::Record::String);
         if (m_options.format >= 3) {
             m_out.putHex(text.size());
             m_out.put(' ');
@@ -857,7 +857,7 @@ uint32_t Generator::ensureIp(uint32_t ipIndex)
         ensureString(inlined.name);
         ensureString(inlined.file);
     }
-    m_out.startRecord('i');
+    m_out.startRecord(TraceFormat::Record::InstructionPointer);
     m_out.putHex(ip.address);
     m_out.put(' ');
     m_out.putHex(module);
@@ -897,7 +897,7 @@ uint32_t Generator::ensureNode(uint32_t node)
     for (auto it = m_chain.rbegin(); it != m_chain.rend(); ++it) {
         const Node &current = m_nodes[*it];
         const uint32_t ip = ensureIp(current.ip);
-        m_out.startRecord('t');
+        m_out.startRecord(TraceFormat::Record::Trace);
         m_out.putHex(ip);
         m_out.put(' ');
         m_out.putHex(current.parent == NONE ? 0 : m_nodeFile[current.parent]);
@@ -913,7 +913,7 @@ uint32_t Generator::ensureInfo(uint32_t infoIndex)
     if (!info.reference) {
         const uint32_t trace = ensureNode(info.node);
         if (m_options.format >= 1) {
-            m_out.startRecord('a');
+            m_out.startRecord(TraceFormat::Record::AllocationInfo);
             m_out.putHex(info.size);
             m_out.put(' ');
             m_out.putHex(trace);
@@ -937,8 +937,8 @@ void Generator::writeHeader()
         m_out.putText("v 10200\n", 8);
         break;
     default:
-        m_out.startRecord('v');
-        m_out.putHex(0x10500);
+        m_out.startRecord(TraceFormat::Record::Version);
+        m_out.putHex(TraceFormat::ProgramVersion);
         m_out.put(' ');
         m_out.putHex(static_cast<uint64_t>(m_options.format));
         m_out.endRecord();
@@ -953,7 +953,7 @@ void Generator::writeHeader()
     m_out.putText(command.data(), command.size());
 
     static constexpr uint64_t memoryPages[] = {0x200000, 0x400000, 0x800000, 0x1000000};
-    m_out.startRecord('I');
+    m_out.startRecord(TraceFormat::Record::SystemInfo);
     m_out.putHex(0x1000);
     m_out.put(' ');
     m_out.putHex(random.pick(memoryPages));
@@ -961,7 +961,7 @@ void Generator::writeHeader()
     m_baseRssPages = 0x1800 + random.below(0x2000);
 
     if (!m_suppression.empty()) {
-        m_out.startRecord('S');
+        m_out.startRecord(TraceFormat::Record::Suppression);
         m_out.putText(m_suppression.data(), m_suppression.size());
         m_out.endRecord();
     }
@@ -971,13 +971,13 @@ void Generator::writeTimeStamp()
 {
     const uint64_t stamp = std::max(m_clockNs / NS_PER_MS, m_lastStamp + 1);
     m_lastStamp = stamp;
-    m_out.startRecord('c');
+    m_out.startRecord(TraceFormat::Record::TimeStamp);
     m_out.putHex(stamp);
     m_out.endRecord();
 
     // resident size follows the heap with allocator overhead and some noise
     const uint64_t heapExtent = m_heapTop - 0x55555556b010ULL;
-    m_out.startRecord('R');
+    m_out.startRecord(TraceFormat::Record::ResidentSetSize);
     m_out.putHex(m_baseRssPages + (m_liveBytes + m_liveBytes / 8 + heapExtent / 4) / 4096 + m_random.below(64));
     m_out.endRecord();
 
@@ -1012,7 +1012,7 @@ inline Block Generator::allocate(uint32_t infoIndex)
         m_mmapTop += (rounded + 16 + 4095) & ~uint64_t(4095);
     }
 
-    m_out.startRecord('+');
+    m_out.startRecord(TraceFormat::Record::Allocation);
     if (m_options.format >= 1) {
         m_out.putHex(reference - 1);
     } else {
@@ -1035,7 +1035,7 @@ inline Block Generator::allocate(uint32_t infoIndex)
 
 inline void Generator::release(const Block &block)
 {
-    m_out.startRecord('-');
+    m_out.startRecord(TraceFormat::Record::Deallocation);
     m_out.putHex(m_options.format >= 1 ? block.infoRecord : block.address);
     m_out.endRecord();
 

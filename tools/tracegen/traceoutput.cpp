@@ -14,12 +14,6 @@ namespace
 constexpr std::size_t BUFFER_SIZE = 4 * 1024 * 1024;
 constexpr std::size_t COMPRESSED_CHUNK = 1024 * 1024;
 
-bool endsWith(const std::string &text, const char *suffix)
-{
-    const std::size_t length = std::strlen(suffix);
-    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
 // Owns the FILE (unless it is standard output) and remembers the first error.
 class FileTarget
 {
@@ -268,17 +262,6 @@ std::unique_ptr<OutputSink> readySink(std::unique_ptr<CompressingSink> sink, std
 }
 
 OutputSink::~OutputSink() = default;
-
-OutputCompression compressionForPath(const std::string &path)
-{
-    if (endsWith(path, ".gz")) {
-        return OutputCompression::Gzip;
-    }
-    if (endsWith(path, ".zst")) {
-        return OutputCompression::Zstd;
-    }
-    return OutputCompression::None;
-}
 
 std::unique_ptr<OutputSink> openOutputSink(const std::string &path, int level, std::string *error)
 {

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "analyze/traceformat.h"
+
 class OutputSink
 {
 public:
@@ -22,14 +24,8 @@ public:
     virtual std::string errorString() const = 0;
 };
 
-enum class OutputCompression {
-    None,
-    Gzip,
-    Zstd,
-};
-
-// ".gz" selects gzip, ".zst" zstd, anything else (and no name) plain text.
-OutputCompression compressionForPath(const std::string &path);
+using OutputCompression = TraceFormat::Compression;
+using TraceFormat::compressionForPath;
 
 // Opens @p path, or standard output when it is empty (plain text only).
 // @p level 0 picks the default level of the compressor. Returns null and sets
