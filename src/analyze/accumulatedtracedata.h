@@ -20,6 +20,7 @@
 #include "allocationdata.h"
 #include "filterparameters.h"
 #include "suppressions.h"
+#include "tracediagnostics.h"
 
 struct AllocationInfoSet;
 
@@ -173,6 +174,8 @@ public:
 
     std::vector<Suppression> suppressions;
     int64_t totalLeakedSuppressed = 0;
+    // problems met in the first pass of the last read, for the user to see
+    TraceDiagnostics diagnostics;
 
     // Call stack of @p index, innermost node first; an index beyond the table is
     // a node without instruction pointer. A parent chain that loops is cut where
