@@ -83,6 +83,13 @@ struct AllocationInfo {
 class AccumulatedTraceData
 {
 public:
+    // What one read over the file computes (doc/design.md):
+    // FirstPass fills the tables (s, i, t, a records; not when reparsing), the
+    // suppressions and the totals with the peak and its time; its end sets
+    // totalTime. SecondPass charges every event to its call stack, calls
+    // handleAllocation and, at the first pass's peak, records each call stack's
+    // peak. ThirdPass charges the events again for the time-sampled charts (the
+    // analysis runs it as a reparse, parallel to building the other results).
     enum ParsePass {
         FirstPass = 0,
         SecondPass = 1,
