@@ -85,7 +85,7 @@ int main(int argc, char **argv)
         if (pipe(fds) != 0) {
             return std::string("?");
         }
-        PreloadTest::Launcher launcher;
+        PreloadRing::Launcher launcher;
         launcher.keepBytes = false;
         const std::vector<std::string> args = {self, "--worker", threads, depth, pairs};
         pid_t pid;

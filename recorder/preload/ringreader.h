@@ -26,7 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace PreloadTest {
+namespace PreloadRing {
 
 struct Stream
 {
