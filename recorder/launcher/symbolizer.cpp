@@ -30,6 +30,35 @@ const char *attributeString(Dwarf_Die *die, int name)
     return dwarf_formstring(dwarf_attr_integrate(die, name, &attribute));
 }
 
+// The namespaces and classes around a declaration, "a::B::" - for names
+// without a linkage name, such as those in anonymous namespaces.
+std::string scopePrefix(Dwarf_Die *die)
+{
+    Dwarf_Die declaration = *die;
+    Dwarf_Attribute attribute;
+    // the abstract instance, then the in-class declaration: where the scopes are
+    for (int reference : {DW_AT_abstract_origin, DW_AT_specification}) {
+        Dwarf_Die target;
+        if (dwarf_attr(&declaration, reference, &attribute) && dwarf_formref_die(&attribute, &target)) {
+            declaration = target;
+        }
+    }
+    Dwarf_Die *scopes = nullptr;
+    const int count = dwarf_getscopes_die(&declaration, &scopes);
+    std::string prefix;
+    for (int i = count - 1; i > 0; --i) {
+        const int tag = dwarf_tag(&scopes[i]);
+        if (tag != DW_TAG_namespace && tag != DW_TAG_class_type && tag != DW_TAG_structure_type && tag != DW_TAG_union_type) {
+            continue;
+        }
+        const char *name = dwarf_diename(&scopes[i]);
+        prefix += name ? name : (tag == DW_TAG_namespace ? "(anonymous namespace)" : "(anonymous)");
+        prefix += "::";
+    }
+    free(scopes);
+    return prefix;
+}
+
 std::string dieName(Dwarf_Die *die)
 {
     const char *linkage = attributeString(die, DW_AT_linkage_name);
@@ -40,7 +69,7 @@ std::string dieName(Dwarf_Die *die)
         return demangle(linkage);
     }
     const char *name = attributeString(die, DW_AT_name);
-    return name ? std::string(name) : std::string();
+    return name ? scopePrefix(die) + name : std::string();
 }
 
 bool isFunction(int tag)
@@ -157,7 +186,18 @@ void ModuleSymbols::resolve(uint64_t returnAddress, std::vector<SymbolFrame> *fr
                 continue;
             }
             SymbolFrame frame;
-            frame.function = normalizeFunctionName(dieName(die));
+            if (tag != DW_TAG_inlined_subroutine && !attributeString(die, DW_AT_linkage_name)) {
+                // the symbol table still has the argument types that DW_AT_name lacks
+                GElf_Sym symbol;
+                GElf_Off offset = 0;
+                const char *name = dwfl_module_addrinfo(m_module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+                if (name && name[0] == '_' && name[1] == 'Z') {
+                    frame.function = normalizeFunctionName(demangle(name));
+                }
+            }
+            if (frame.function.empty()) {
+                frame.function = normalizeFunctionName(dieName(die));
+            }
             frame.file = callFile;
             frame.line = callLine;
             frames->push_back(std::move(frame));
