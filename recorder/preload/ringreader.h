@@ -105,6 +105,8 @@ public:
 
     // keepBytes false: only count what arrives (the benchmark)
     bool keepBytes = true;
+    // drain false: a launcher that stopped reading
+    bool drain = true;
     std::vector<std::unique_ptr<Stream>> streams;
 
     // Starts argv with the library preloaded; extraEnv entries are NAME=VALUE.
@@ -174,7 +176,7 @@ public:
             receiveHello(fd);
         }
         for (auto &stream : streams) {
-            busy = stream->drain() || busy;
+            busy = (drain && stream->drain()) || busy;
         }
         return busy;
     }

@@ -342,6 +342,11 @@ private Q_SLOTS:
         QCOMPARE(zeroed.size(), size_t(7));
         QCOMPARE(d.allocations(100200, 100200).size(), size_t(1));
 
+        size_t early = 0;
+        for (const auto &event : d.events) {
+            early += event.type == '+' && event.stack.empty();
+        }
+        qDebug("allocations without stack: %zu of %zu events", early, d.events.size());
         QCOMPARE(d.suppressions, std::string("leak:memloupe_test_suppression\n"));
         bool sawExe = false;
         for (const auto &module : d.modules) {
@@ -449,23 +454,68 @@ private Q_SLOTS:
         }
         const Run run = runProgram({"fork"}, env);
         checkWellFormed(run);
-        QCOMPARE(run.streams.size(), size_t(recordChildren ? 2 : 1));
+        // the parent, its fork child, and the image posix_spawn exec'd
+        QCOMPARE(run.streams.size(), size_t(recordChildren ? 3 : 1));
         const Decoded &parent = run.streams[0];
         QCOMPARE(run.raw[0]->hello.flags, 0u);
         QCOMPARE(parent.allocations(12345, 12346).size(), size_t(2));
         QCOMPARE(parent.allocations(23456, 23456).size(), size_t(0));
-        if (recordChildren) {
-            const Decoded &child = run.streams[1];
-            QCOMPARE(run.raw[1]->hello.flags, uint32_t(HelloForkedChild));
-            QCOMPARE(run.raw[1]->hello.ppid, run.raw[0]->hello.pid);
-            QVERIFY(run.raw[1]->hello.pid != run.raw[0]->hello.pid);
-            const auto blocks = child.allocations(23456, 23456);
-            QCOMPARE(blocks.size(), size_t(5));
-            // a new stream: thread numbers start again, stacks start whole
-            QCOMPARE(blocks[0]->thread, uint64_t(1));
-            QCOMPARE(child.allocations(12345, 12346).size(), size_t(0));
-            QCOMPARE(child.modules.size(), parent.modules.size());
+        if (!recordChildren) {
+            return;
         }
+        int forked = -1;
+        int spawned = -1;
+        for (size_t i = 1; i < run.raw.size(); ++i) {
+            (run.raw[i]->hello.flags & HelloForkedChild ? forked : spawned) = int(i);
+        }
+        QVERIFY(forked > 0 && spawned > 0);
+        const Decoded &child = run.streams[size_t(forked)];
+        QCOMPARE(run.raw[size_t(forked)]->hello.ppid, run.raw[0]->hello.pid);
+        QVERIFY(run.raw[size_t(forked)]->hello.pid != run.raw[0]->hello.pid);
+        const auto blocks = child.allocations(23456, 23456);
+        QCOMPARE(blocks.size(), size_t(5));
+        // a new stream: thread numbers start again, stacks start whole
+        QCOMPARE(blocks[0]->thread, uint64_t(1));
+        QCOMPARE(child.allocations(12345, 12346).size(), size_t(0));
+        QCOMPARE(child.modules.size(), parent.modules.size());
+        // a new image after exec: its own hello, not a forked child
+        QCOMPARE(run.raw[size_t(spawned)]->hello.ppid, run.raw[0]->hello.pid);
+        QVERIFY(run.raw[size_t(spawned)]->exe.find("true") != std::string::npos);
+    }
+
+    // A launcher that stops reading: the program waits while it lives, then
+    // stops recording and runs on; what is in the ring is whole records.
+    void testLauncherGoneWhileRingFull()
+    {
+        const pid_t fakeLauncher = fork();
+        if (fakeLauncher == 0) {
+            pause();
+            _exit(0);
+        }
+        Launcher launcher;
+        launcher.drain = false;
+        const pid_t pid = launcher.start(Library, {TestProgram, "flood"}, {std::string(LauncherPidEnv) + "=" + std::to_string(fakeLauncher)});
+        for (int i = 0; i < 1500; ++i) {
+            launcher.pump();
+            usleep(1000);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(pid, &status, WNOHANG), 0); // blocked on the full ring, not dropping
+        QCOMPARE(launcher.streams.size(), size_t(1));
+        Stream &stream = *launcher.streams[0];
+        QCOMPARE(stream.ring->head.load() - stream.ring->tail.load() <= stream.ring->capacity, true);
+        QVERIFY(stream.ring->head.load() > stream.ring->capacity - 64);
+        kill(fakeLauncher, SIGKILL);
+        waitpid(fakeLauncher, nullptr, 0);
+        status = launcher.wait(pid, 20000);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(stream.ring->state.load(), uint32_t(RingStopped));
+        stream.drain();
+        const Decoded d = decode(stream);
+        QVERIFY(d.errors.empty());
+        const size_t recorded = d.allocations(1111, 1111).size();
+        QVERIFY(recorded > 1000 && recorded < 600000);
     }
 
     void testExceptionsStillUnwind()

@@ -17,6 +17,7 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,8 +152,17 @@ int forks()
     }
     int status = 0;
     waitpid(child, &status, 0);
+    // vfork-style: the child shares our memory until it runs /bin/true
+    pid_t spawned = 0;
+    char arg0[] = "true";
+    char *spawnArgs[] = {arg0, nullptr};
+    if (posix_spawn(&spawned, "/bin/true", nullptr, nullptr, spawnArgs, environ) != 0) {
+        return 3;
+    }
+    int spawnStatus = 0;
+    waitpid(spawned, &spawnStatus, 0);
     churn(12346);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 2;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && WIFEXITED(spawnStatus) && WEXITSTATUS(spawnStatus) == 0 ? 0 : 2;
 }
 
 __attribute__((noinline)) void thrower(int depth, int i)
@@ -184,6 +194,15 @@ int exceptions()
         return 3;
     }
     return caught == 200 ? 0 : 2;
+}
+
+// far more records than the ring holds
+int flood()
+{
+    for (int i = 0; i < 600000; ++i) {
+        churn(1111);
+    }
+    return 0;
 }
 
 int closeFds()
@@ -248,6 +267,8 @@ int main(int argc, char **argv)
         return forks();
     } else if (mode == "exceptions") {
         return exceptions();
+    } else if (mode == "flood") {
+        return flood();
     } else if (mode == "closefds") {
         return closeFds();
     } else if (mode == "threads") {
