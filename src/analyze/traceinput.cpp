@@ -38,8 +38,11 @@ TraceInput::Compression TraceInput::compressionFor(const std::string &path)
     return TraceFormat::compressionForPath(path);
 }
 
-std::unique_ptr<TraceInput> TraceInput::open(const std::string &path)
+std::unique_ptr<TraceInput> TraceInput::open(const std::string &path, std::string *reason)
 {
+    if (reason) {
+        reason->clear();
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return {};
@@ -51,13 +54,50 @@ std::unique_ptr<TraceInput> TraceInput::open(const std::string &path)
         return {};
     }
     const int64_t fileSize = S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : 0;
-    return std::unique_ptr<TraceInput>(new TraceInput(fd, compressionFor(path), fileSize));
+    const auto compression = compressionFor(path);
+    std::string head;
+    if (compression != Compression::None) {
+        head.resize(4);
+        std::size_t got = 0;
+        while (got < head.size()) {
+            const ssize_t n = readSome(fd, &head[got], head.size() - got);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        head.resize(got);
+        // a file shorter than the magic number that starts like it was cut off
+        // and is read as such
+        static const unsigned char gzipMagic[] = {0x1f, 0x8b};
+        static const unsigned char zstdMagic[] = {0x28, 0xb5, 0x2f, 0xfd};
+        const bool gzip = compression == Compression::Gzip;
+        const auto *magic = gzip ? gzipMagic : zstdMagic;
+        const std::size_t magicSize = gzip ? sizeof(gzipMagic) : sizeof(zstdMagic);
+        bool expected = !head.empty() && memcmp(head.data(), magic, std::min(head.size(), magicSize)) == 0;
+        if (!gzip && !expected && head.size() == 4) {
+            // a skippable frame, magic 0x184d2a50 to 0x184d2a5f
+            const auto byte = [&head](std::size_t i) {
+                return static_cast<unsigned char>(head[i]);
+            };
+            expected = (byte(0) & 0xf0) == 0x50 && byte(1) == 0x2a && byte(2) == 0x4d && byte(3) == 0x18;
+        }
+        if (!expected) {
+            ::close(fd);
+            if (reason) {
+                *reason = compression == Compression::Gzip ? "not a gzip file" : "not a zstd file";
+            }
+            return {};
+        }
+    }
+    return std::unique_ptr<TraceInput>(new TraceInput(fd, compression, fileSize, std::move(head)));
 }
 
-TraceInput::TraceInput(int fd, Compression compression, int64_t fileSize)
+TraceInput::TraceInput(int fd, Compression compression, int64_t fileSize, std::string head)
     : m_fd(fd)
     , m_compression(compression)
     , m_fileSize(fileSize)
+    , m_head(std::move(head))
 {
     m_producer = std::thread([this]() {
         produce();
@@ -86,7 +126,7 @@ bool TraceInput::nextLineSlow(std::string_view *line)
     for (;;) {
         if (!advanceBlock()) {
             // a file may end without a final line feed; a fragment cut off by damage is dropped
-            if (!m_carry.empty() && !m_failed) {
+            if (!m_carry.empty() && m_ending == Ending::Clean) {
                 *line = m_carry;
                 return true;
             }
@@ -131,7 +171,7 @@ bool TraceInput::advanceBlock()
     });
     if (m_full.empty()) {
         m_ended = true;
-        m_failed = m_producerFailed;
+        m_ending = m_producerEnding;
         // trailing input that produced no text (a gzip trailer, an empty stream) counts too
         m_blockCompressedStart = std::max(m_producerConsumed, m_lastCompressedEnd);
         m_compressedPerByte = 0;
@@ -195,12 +235,12 @@ bool TraceInput::publish(std::unique_ptr<Block> block)
     return true;
 }
 
-void TraceInput::finish(bool failed, int64_t consumed)
+void TraceInput::finish(Ending ending, int64_t consumed)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_producerDone = true;
-        m_producerFailed = failed;
+        m_producerEnding = ending;
         m_producerConsumed = consumed;
     }
     m_condition.notify_all();
@@ -208,12 +248,12 @@ void TraceInput::finish(bool failed, int64_t consumed)
 
 void TraceInput::produce()
 {
-    std::vector<char> input(m_compression == Compression::None ? 0 : READ_SIZE);
+    std::vector<char> input(m_compression == Compression::None ? 0 : std::max(READ_SIZE, m_head.size()));
     int64_t consumed = 0;
 
     auto block = takeFreeBlock();
     if (!block) {
-        finish(false, consumed);
+        finish(Ending::Clean, consumed);
         return;
     }
     // hands the filled block over and starts the next; false once the reader stopped
@@ -225,23 +265,33 @@ void TraceInput::produce()
         block = takeFreeBlock();
         return static_cast<bool>(block);
     };
-    auto end = [&](bool failed) {
+    auto end = [&](Ending ending) {
         block->compressedEnd = consumed;
         publish(std::move(block));
-        finish(failed, consumed);
+        finish(ending, consumed);
+    };
+    // the bytes open() took to check the compression come first
+    bool headPending = !m_head.empty();
+    auto readInput = [&]() -> ssize_t {
+        if (headPending) {
+            headPending = false;
+            memcpy(input.data(), m_head.data(), m_head.size());
+            return static_cast<ssize_t>(m_head.size());
+        }
+        return readSome(m_fd, input.data(), input.size());
     };
 
     if (m_compression == Compression::None) {
         for (;;) {
             const ssize_t n = readSome(m_fd, block->data.data() + block->size, BLOCK_SIZE - block->size);
             if (n <= 0) {
-                end(n < 0);
+                end(n < 0 ? Ending::Corrupt : Ending::Clean);
                 return;
             }
             block->size += static_cast<std::size_t>(n);
             consumed += n;
             if (block->size == BLOCK_SIZE && !rotate()) {
-                finish(false, consumed);
+                finish(Ending::Clean, consumed);
                 return;
             }
         }
@@ -251,17 +301,21 @@ void TraceInput::produce()
         z_stream stream = {};
         // 16: gzip framing only, as the file name promises
         if (inflateInit2(&stream, 15 + 16) != Z_OK) {
-            end(true);
+            end(Ending::Corrupt);
             return;
         }
         bool memberDone = false;
-        bool failed = false;
+        Ending ending = Ending::Clean;
         for (;;) {
             if (stream.avail_in == 0) {
-                const ssize_t n = readSome(m_fd, input.data(), input.size());
+                const ssize_t n = readInput();
                 if (n <= 0) {
                     // the end of the file must also be the end of a gzip member
-                    failed = n < 0 || !memberDone;
+                    if (n < 0) {
+                        ending = Ending::Corrupt;
+                    } else if (!memberDone) {
+                        ending = Ending::Truncated;
+                    }
                     break;
                 }
                 consumed += n;
@@ -280,7 +334,7 @@ void TraceInput::produce()
             if (ret == Z_STREAM_END) {
                 memberDone = true;
             } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
-                failed = true;
+                ending = Ending::Corrupt;
                 break;
             }
             if (block->size == BLOCK_SIZE) {
@@ -289,31 +343,30 @@ void TraceInput::produce()
                 consumed += stream.avail_in;
                 if (!goOn) {
                     inflateEnd(&stream);
-                    finish(false, consumed);
+                    finish(Ending::Clean, consumed);
                     return;
                 }
             }
         }
         inflateEnd(&stream);
         consumed -= stream.avail_in;
-        end(failed);
+        end(ending);
         return;
     }
 
     ZSTD_DStream *stream = ZSTD_createDStream();
     if (!stream) {
-        end(true);
+        end(Ending::Corrupt);
         return;
     }
     size_t lastRet = 0;
-    bool failed = false;
-    bool sawInput = false;
+    Ending ending = Ending::Clean;
     ZSTD_inBuffer in = {input.data(), 0, 0};
     for (;;) {
         if (in.pos == in.size) {
-            const ssize_t n = readSome(m_fd, input.data(), input.size());
+            const ssize_t n = readInput();
             if (n < 0) {
-                failed = true;
+                ending = Ending::Corrupt;
                 break;
             }
             if (n == 0) {
@@ -322,7 +375,7 @@ void TraceInput::produce()
                     ZSTD_outBuffer out = {block->data.data() + block->size, BLOCK_SIZE - block->size, 0};
                     const size_t ret = ZSTD_decompressStream(stream, &out, &in);
                     if (ZSTD_isError(ret)) {
-                        failed = true;
+                        ending = Ending::Corrupt;
                         break;
                     }
                     block->size += out.pos;
@@ -334,22 +387,25 @@ void TraceInput::produce()
                     lastRet = ret;
                     if (block->size == BLOCK_SIZE && !rotate()) {
                         ZSTD_freeDStream(stream);
-                        finish(false, consumed);
+                        finish(Ending::Clean, consumed);
                         return;
                     }
                 }
-                failed = failed || lastRet != 0 || !sawInput;
+                if (ending == Ending::Clean && lastRet != 0) {
+                    ending = Ending::Truncated;
+                }
                 break;
             }
-            sawInput = true;
             consumed += n;
             in = {input.data(), static_cast<std::size_t>(n), 0};
         }
-        ZSTD_outBuffer out = {block->data.data() + block->size, BLOCK_SIZE - block->size, 0};
+        // The decoder gives nothing of a call that fails: a call is kept to one
+        // block of a frame, so that the text before damage is not lost with it.
+        ZSTD_outBuffer out = {block->data.data() + block->size, std::min<std::size_t>(BLOCK_SIZE - block->size, ZSTD_BLOCKSIZE_MAX), 0};
         lastRet = ZSTD_decompressStream(stream, &out, &in);
         if (ZSTD_isError(lastRet)) {
             block->size += out.pos;
-            failed = true;
+            ending = Ending::Corrupt;
             break;
         }
         block->size += out.pos;
@@ -360,12 +416,12 @@ void TraceInput::produce()
             consumed += pending;
             if (!goOn) {
                 ZSTD_freeDStream(stream);
-                finish(false, consumed);
+                finish(Ending::Clean, consumed);
                 return;
             }
         }
     }
     ZSTD_freeDStream(stream);
     consumed -= static_cast<int64_t>(in.size - in.pos);
-    end(failed);
+    end(ending);
 }

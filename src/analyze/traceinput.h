@@ -32,9 +32,21 @@ public:
     // ".gz" -> gzip, ".zst" -> zstd, anything else is plain text.
     static Compression compressionFor(const std::string &path);
 
+    // How the text ended: at the end of the input, at the end of a compressed
+    // input that stopped in the middle of a zstd frame or gzip member, or at a
+    // decompression or read error.
+    enum class Ending {
+        Clean,
+        Truncated,
+        Corrupt,
+    };
+
     // Opens @p path for reading; a file that cannot be opened or is a directory
-    // gives nullptr.
-    static std::unique_ptr<TraceInput> open(const std::string &path);
+    // gives nullptr. So does a file whose first bytes are not those of the
+    // compression its name promises: read as text that ended at once it would
+    // pass for an empty run. Then @p reason, if given, says so; otherwise it is
+    // left empty.
+    static std::unique_ptr<TraceInput> open(const std::string &path, std::string *reason = nullptr);
 
     ~TraceInput();
 
@@ -129,7 +141,13 @@ public:
     // whether the text ended at a decompression error or a truncated stream
     bool failed() const
     {
-        return m_failed;
+        return m_ending != Ending::Clean;
+    }
+
+    // how the text ended; Clean until the end was reached
+    Ending ending() const
+    {
+        return m_ending;
     }
 
     // bytes allocated past a block's text: the sentinel and room for the vector
@@ -200,7 +218,7 @@ private:
         int64_t compressedEnd = 0;
     };
 
-    TraceInput(int fd, Compression compression, int64_t fileSize);
+    TraceInput(int fd, Compression compression, int64_t fileSize, std::string head);
 
     bool nextLineSlow(std::string_view *line);
     // takes the next block from the producer; false at the end
@@ -211,18 +229,20 @@ private:
     void produce();
     std::unique_ptr<Block> takeFreeBlock();
     bool publish(std::unique_ptr<Block> block);
-    void finish(bool failed, int64_t consumed);
+    void finish(Ending ending, int64_t consumed);
 
     const int m_fd;
     const Compression m_compression;
     const int64_t m_fileSize;
+    // the first bytes, read to check the compression, which a FIFO cannot give twice
+    const std::string m_head;
 
     std::mutex m_mutex;
     std::condition_variable m_condition;
     std::deque<std::unique_ptr<Block>> m_full;
     std::vector<std::unique_ptr<Block>> m_free;
     bool m_producerDone = false;
-    bool m_producerFailed = false;
+    Ending m_producerEnding = Ending::Clean;
     bool m_stop = false;
     std::thread m_producer;
 
@@ -248,5 +268,5 @@ private:
     int64_t m_producerConsumed = 0;
     std::string m_carry;
     bool m_ended = false;
-    bool m_failed = false;
+    Ending m_ending = Ending::Clean;
 };

@@ -78,6 +78,12 @@ public:
         return false;
     }
 
+    // a stream that breaks off is not told from one that ends
+    TraceInput::Ending ending() const
+    {
+        return TraceInput::Ending::Clean;
+    }
+
     bool nextLine(std::string_view *line)
     {
         if (!m_in.good()) {
@@ -132,9 +138,14 @@ bool AccumulatedTraceData::read(const std::string &inputFile, bool isReparsing)
 
 bool AccumulatedTraceData::read(const std::string &inputFile, ParsePass pass, bool isReparsing)
 {
-    auto input = TraceInput::open(inputFile);
+    std::string reason;
+    auto input = TraceInput::open(inputFile, &reason);
     if (!input) {
-        reportLine("Failed to open memloupe log file: ", inputFile);
+        if (reason.empty()) {
+            reportLine("Failed to open memloupe log file: ", inputFile);
+        } else {
+            reportLine("Failed to open memloupe log file: ", inputFile, (": " + reason).c_str());
+        }
         return false;
     }
     parsingState.fileSize = input->fileSize();
@@ -151,6 +162,13 @@ template<typename LineSource>
 bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool isReparsing)
 {
     const bool readTables = pass == FirstPass && !isReparsing;
+    // the one pass that sees every line keeps what it reports as data too
+    const bool collectDiagnostics = readTables;
+    if (collectDiagnostics) {
+        diagnostics.clear();
+    }
+    // 1-based number of the current line of the decompressed text
+    int64_t lineNumber = 0;
 
     const int64_t lastPeakCost = pass != FirstPass ? totalCost.peak : 0;
     const int64_t lastPeakTime = pass != FirstPass ? peakTime : 0;
@@ -238,13 +256,27 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             }
         }
     };
-    const auto reportIndexOutOfBounds = [this](AllocationInfoIndex infoIndex) {
+    const auto diagnose = [&](TraceDiagnostics::Kind kind, std::string_view line) {
+        if (collectDiagnostics) {
+            diagnostics.add(kind, lineNumber, line);
+        }
+    };
+    // the fast path hands out no line: it is written again as the tokenizer would have found it
+    const auto eventLineText = [](char mode, AllocationInfoIndex infoIndex) {
+        char text[16];
+        const int length = snprintf(text, sizeof(text), "%c %x", mode, infoIndex.index);
+        return std::string(text, static_cast<std::size_t>(std::max(length, 0)));
+    };
+    const auto reportIndexOutOfBounds = [&](char mode, AllocationInfoIndex infoIndex) {
         fprintf(stderr, "allocation index out of bounds: %u, maximum is: %zu\n", infoIndex.index, allocationInfos.size());
         fflush(stderr);
+        if (collectDiagnostics) {
+            diagnose(TraceDiagnostics::IndexOutOfBounds, eventLineText(mode, infoIndex));
+        }
     };
     const auto allocateIndexed = [&](AllocationInfoIndex infoIndex) {
         if (infoIndex.index >= allocationInfos.size()) {
-            reportIndexOutOfBounds(infoIndex);
+            reportIndexOutOfBounds(TraceFormat::Record::Allocation, infoIndex);
             return;
         }
         lastAllocationPtr = infoIndex.index;
@@ -267,7 +299,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
     };
     const auto releaseIndexed = [&](AllocationInfoIndex infoIndex) {
         if (infoIndex.index >= allocationInfos.size()) {
-            reportIndexOutOfBounds(infoIndex);
+            reportIndexOutOfBounds(TraceFormat::Record::Deallocation, infoIndex);
             return;
         }
         chargeRelease(infoIndex, hasPendingAllocation && lastAllocationPtr == infoIndex.index);
@@ -281,7 +313,9 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
     constexpr std::size_t BATCH_SIZE = 32;
     std::array<char, BATCH_SIZE> batchModes;
     std::array<AllocationInfoIndex, BATCH_SIZE> batchIndices;
+    // lineNumber is that of the batch's last line
     const auto processBatch = [&](std::size_t count) {
+        const int64_t lastLine = lineNumber;
         const auto infoCount = allocationInfos.size();
         if (pass != FirstPass) {
             for (std::size_t i = 0; i < count; ++i) {
@@ -293,7 +327,8 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             prefetchAllocations(batchIndices.data(), count);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (batchModes[i] == '+') {
+            lineNumber = lastLine - static_cast<int64_t>(count - 1 - i);
+            if (batchModes[i] == TraceFormat::Record::Allocation) {
                 allocateIndexed(batchIndices[i]);
             } else {
                 releaseIndexed(batchIndices[i]);
@@ -311,6 +346,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 ++count;
             }
             if (count) {
+                lineNumber += static_cast<int64_t>(count);
                 if (inFilteredTime) {
                     processBatch(count);
                 }
@@ -320,13 +356,16 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
         if (!source.nextLine(&line)) {
             break;
         }
+        ++lineNumber;
         reader.setLine(line.data(), line.size());
+        const auto nonHexBefore = reader.nonHexReports();
 
         switch (reader.mode()) {
         case TraceFormat::Record::TimeStamp: {
             int64_t newStamp = 0;
             if (!(reader >> newStamp)) {
                 reportLine("Failed to read time stamp: ", reader.line());
+                diagnose(TraceDiagnostics::UnreadableTimeStamp, reader.line());
                 break;
             }
             if (newStamp < filterParameters.minTime) {
@@ -352,6 +391,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line(), " 314");
+                    diagnose(TraceDiagnostics::UnreadableRecord, reader.line());
                     break;
                 }
                 allocateIndexed(infoIndex);
@@ -361,6 +401,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 uint64_t ptr = 0;
                 if (!(reader >> size) || !(reader >> traceIndex) || !(reader >> ptr)) {
                     reportLine("failed to parse line: ", reader.line(), " 327");
+                    diagnose(TraceDiagnostics::UnreadableRecord, reader.line());
                     break;
                 }
                 if (!m_formatZeroInfos) {
@@ -392,6 +433,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 AllocationInfoIndex infoIndex;
                 if (!(reader >> infoIndex)) {
                     reportLine("failed to parse line: ", reader.line());
+                    diagnose(TraceDiagnostics::UnreadableRecord, reader.line());
                     break;
                 }
                 releaseIndexed(infoIndex);
@@ -399,6 +441,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
                 uint64_t ptr = 0;
                 if (!(reader >> ptr)) {
                     reportLine("failed to parse line: ", reader.line());
+                    diagnose(TraceDiagnostics::UnreadableRecord, reader.line());
                     break;
                 }
                 const auto taken = pointers ? pointers->takePointer(ptr) : std::make_pair(AllocationInfoIndex(), false);
@@ -531,6 +574,7 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             TraceIndex traceIndex;
             if (!(reader >> size) || !(reader >> traceIndex)) {
                 reportLine("failed to parse line: ", reader.line());
+                diagnose(TraceDiagnostics::UnreadableRecord, reader.line());
                 break;
             }
             allocationInfos.push_back({size, mapToAllocationIndex(traceIndex)});
@@ -554,11 +598,27 @@ bool AccumulatedTraceData::readLines(LineSource &source, ParsePass pass, bool is
             break;
         default:
             reportLine("failed to parse line: ", reader.line());
+            diagnose(TraceDiagnostics::UnknownRecord, reader.line());
             break;
+        }
+        if (collectDiagnostics && reader.nonHexReports() != nonHexBefore) {
+            diagnose(TraceDiagnostics::UnreadableNumber, reader.line());
         }
     }
 
     updateParsingState();
+    if (collectDiagnostics && source.ending() != TraceInput::Ending::Clean) {
+        // after the last line handed out, where the damage is
+        ++lineNumber;
+        if (source.ending() == TraceInput::Ending::Truncated) {
+            diagnose(TraceDiagnostics::TruncatedInput, std::string_view());
+            reportMessage("the file ends early: it may have been cut off while it was written");
+        } else {
+            diagnose(TraceDiagnostics::CorruptInput, std::string_view());
+            fprintf(stderr, "the file is damaged: decompression failed after %lld bytes\n", static_cast<long long>(source.compressedBytes()));
+            fflush(stderr);
+        }
+    }
     // saturate: a corrupt last time stamp must not overflow
     const int64_t endStamp = timeStamp < std::numeric_limits<int64_t>::max() ? timeStamp + 1 : timeStamp;
     if (readTables) {

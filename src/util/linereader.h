@@ -119,6 +119,13 @@ public:
 
     bool operator>>(std::string &str);
 
+    // How many "unexpected non-hex char" reports this reader has written so far,
+    // for a caller that counts the lines with such a number.
+    uint64_t nonHexReports() const
+    {
+        return m_nonHexReports;
+    }
+
     // Offset of the next field from the start of the line.
     std::size_t position() const
     {
@@ -150,6 +157,7 @@ private:
                 ++it;
                 break;
             }
+            ++m_nonHexReports;
             reportNonHex(*it, static_cast<std::size_t>(it - begin));
             return false;
         }
@@ -161,6 +169,7 @@ private:
     static void reportNonHex(char c, std::size_t offset);
 
     bool m_expectSizedStrings = false;
+    uint64_t m_nonHexReports = 0;
     // the current line; points into m_buffer or into the caller's memory
     std::string_view m_line;
     std::size_t m_it = 0;

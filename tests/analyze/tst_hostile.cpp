@@ -212,20 +212,78 @@ private Q_SLOTS:
         StderrCapture capture;
         QElapsedTimer timer;
         timer.start();
+        if (prefix.empty()) {
+            // not compressed as the name says: read as nothing it would pass for an empty run
+            QVERIFY(!data.read(path, false));
+            QVERIFY(timer.elapsed() < TIME_LIMIT_MS);
+            const std::string kind = suffix == ".gz" ? "gzip" : "zstd";
+            QCOMPARE(capture.finish(), "Failed to open memloupe log file: " + path + ": not a " + kind + " file\n");
+            QVERIFY(data.timeStamps.empty());
+            QVERIFY(data.diagnostics.empty());
+            return;
+        }
         // a decompression error ends the pass like the end of the file does
         QVERIFY(data.read(path, false));
         QVERIFY(timer.elapsed() < TIME_LIMIT_MS);
         const auto output = capture.finish();
-        if (prefix.empty()) {
-            // nothing decompresses, so there is no line to complain about
-            QCOMPARE(output, std::string());
-            QCOMPARE(data.parsingState.readUncompressedByte, int64_t(0));
-            QCOMPARE(data.totalTime, int64_t(1));
-        }
         QCOMPARE(data.parsingState.fileSize, int64_t(contents.size()));
         QVERIFY(data.parsingState.readCompressedByte <= int64_t(contents.size()));
         QCOMPARE(data.timeStamps.size(), std::size_t(2));
         QVERIFY(data.timeStamps.back().isFinal);
+        // said once for the read, as the last line, though both passes met the damage
+        const std::string damaged = "the file is damaged: decompression failed after ";
+        const auto at = output.rfind(damaged);
+        QVERIFY2(at != std::string::npos, output.c_str());
+        QCOMPARE(output.find(damaged), at);
+        QCOMPARE(output.back(), '\n');
+        QCOMPARE(output.find('\n', at), output.size() - 1);
+        QCOMPARE(data.diagnostics.count(TraceDiagnostics::CorruptInput), int64_t(1));
+        QCOMPARE(data.diagnostics.count(TraceDiagnostics::TruncatedInput), int64_t(0));
+    }
+
+    // Names that promise a compression the bytes do not have; an empty file
+    // without such a name is an empty run.
+    void testNotCompressedAsNamed_data()
+    {
+        QTest::addColumn<std::string>("suffix");
+        QTest::addColumn<std::string>("contents");
+        QTest::addColumn<std::string>("reason");
+        QTest::newRow("text named zst") << std::string(".zst") << std::string("v 10500 3\nc 5\n") << std::string("not a zstd file");
+        QTest::newRow("text named gz") << std::string(".gz") << std::string("v 10500 3\nc 5\n") << std::string("not a gzip file");
+        QTest::newRow("empty gz") << std::string(".gz") << std::string() << std::string("not a gzip file");
+        QTest::newRow("empty zst") << std::string(".zst") << std::string() << std::string("not a zstd file");
+        // shorter than the magic number, and not its start
+        QTest::newRow("one byte gz") << std::string(".gz") << std::string("\x1e", 1) << std::string("not a gzip file");
+        QTest::newRow("three bytes zst") << std::string(".zst") << std::string("\x28\xb5\x2e", 3) << std::string("not a zstd file");
+        QTest::newRow("zstd named gz") << std::string(".gz") << std::string("\x28\xb5\x2f\xfd", 4) << std::string("not a gzip file");
+        QTest::newRow("empty plain") << std::string(".txt") << std::string() << std::string();
+    }
+
+    void testNotCompressedAsNamed()
+    {
+        QFETCH(std::string, suffix);
+        QFETCH(std::string, contents);
+        QFETCH(std::string, reason);
+
+        const auto path = newPath(suffix);
+        QVERIFY(writeRaw(path, contents));
+        RecordingData data;
+        StderrCapture capture;
+        const bool ok = data.read(path, false);
+        const auto output = capture.finish();
+        if (reason.empty()) {
+            QVERIFY(ok);
+            QCOMPARE(output, std::string());
+            QCOMPARE(data.totalTime, int64_t(1));
+            return;
+        }
+        QVERIFY(!ok);
+        QCOMPARE(output, "Failed to open memloupe log file: " + path + ": " + reason + "\n");
+        QVERIFY(data.timeStamps.empty());
+        // a later pass or a reparse fails the same way
+        StderrCapture again;
+        QVERIFY(!data.read(path, AccumulatedTraceData::ThirdPass, true));
+        QCOMPARE(again.finish(), output);
     }
 
     // Event lines of every shape, well-formed or not, many thousands of them so

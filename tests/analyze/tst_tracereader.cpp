@@ -444,10 +444,27 @@ private Q_SLOTS:
         QTest::addColumn<std::string>("badLine");
         QTest::addColumn<std::string>("message");
         QTest::addColumn<int>("reports");
+        QTest::addColumn<QString>("kinds");
 
         // records read in every pass report in every pass; table records once
         auto row = [](const char *name, bool formatZero, const char *badLine, const std::string &message, int reports) {
-            QTest::newRow(name) << formatZero << std::string(badLine) << message << reports;
+            // what the message says, as kinds of diagnostics
+            QStringList kinds;
+            if (message.find("unexpected non-hex char") != std::string::npos) {
+                kinds << QString::fromLatin1(TraceDiagnostics::key(TraceDiagnostics::UnreadableNumber));
+            }
+            if (message.find("failed to parse line: Z") != std::string::npos) {
+                kinds << QString::fromLatin1(TraceDiagnostics::key(TraceDiagnostics::UnknownRecord));
+            } else if (message.find("failed to parse line") != std::string::npos) {
+                kinds << QString::fromLatin1(TraceDiagnostics::key(TraceDiagnostics::UnreadableRecord));
+            }
+            if (message.find("Failed to read time stamp") != std::string::npos) {
+                kinds << QString::fromLatin1(TraceDiagnostics::key(TraceDiagnostics::UnreadableTimeStamp));
+            }
+            if (message.find("out of bounds") != std::string::npos) {
+                kinds << QString::fromLatin1(TraceDiagnostics::key(TraceDiagnostics::IndexOutOfBounds));
+            }
+            QTest::newRow(name) << formatZero << std::string(badLine) << message << reports << kinds.join(QLatin1Char(' '));
         };
         row("unknown record", false, "Z 1", "failed to parse line: Z 1\n", 2);
         row("allocation non-hex", false, "+ g", "unexpected non-hex char: 103 2\nfailed to parse line: + g 314\n", 2);
@@ -480,6 +497,7 @@ private Q_SLOTS:
         QFETCH(std::string, badLine);
         QFETCH(std::string, message);
         QFETCH(int, reports);
+        QFETCH(QString, kinds);
 
         // the bad line stands between an allocation and its release: skipping it
         // must neither change the costs nor break the temporary rule
@@ -495,6 +513,206 @@ private Q_SLOTS:
         QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x20, 0x30));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.allocationInfos.size(), std::size_t(2));
+
+        // each kind once, from the first pass only, at the bad line
+        const int64_t badLineNumber = formatZero ? 3 : 6;
+        QStringList found;
+        for (int kind = 0; kind < TraceDiagnostics::NumKinds; ++kind) {
+            const auto &entry = data.diagnostics.entries[static_cast<std::size_t>(kind)];
+            if (entry.count == 0) {
+                continue;
+            }
+            found << QString::fromLatin1(TraceDiagnostics::key(static_cast<TraceDiagnostics::Kind>(kind)));
+            QCOMPARE(entry.count, int64_t(1));
+            QCOMPARE(entry.samples.size(), std::size_t(1));
+            QCOMPARE(entry.samples[0].lineNumber, badLineNumber);
+            QCOMPARE(entry.samples[0].line, badLine);
+        }
+        QCOMPARE(found.join(QLatin1Char(' ')), kinds);
+    }
+
+    // Many bad lines of every kind, some in the fast path's runs of event lines:
+    // counted in full, the first few kept with their line numbers, and neither a
+    // second pass nor a reparse counts them again.
+    void testDiagnosticsAsData_data()
+    {
+        addCompressionColumn();
+        QTest::newRow("plain") << Compression::None;
+        QTest::newRow("gzip") << Compression::Gzip;
+        QTest::newRow("zstd") << Compression::Zstd;
+    }
+
+    void testDiagnosticsAsData()
+    {
+        QFETCH(Compression, compression);
+
+        std::string text = "v 10500 2\na 10 1\na 20 2\n";
+        int64_t lineNumber = 3;
+        std::vector<std::pair<TraceDiagnostics::Kind, int64_t>> expected;
+        const auto add = [&](const std::string &line, std::initializer_list<TraceDiagnostics::Kind> kinds) {
+            text += line + "\n";
+            ++lineNumber;
+            for (auto kind : kinds) {
+                expected.push_back({kind, lineNumber});
+            }
+        };
+        for (int round = 0; round < 5; ++round) {
+            // long runs of good event lines between the bad ones
+            for (int i = 0; i < 500; ++i) {
+                add("+ " + hex(i % 2), {});
+                add("- " + hex(i % 2), {});
+            }
+            add("Z " + std::to_string(round), {TraceDiagnostics::UnknownRecord});
+            add("+ " + hex(0x70 + round), {TraceDiagnostics::IndexOutOfBounds});
+            add("- " + hex(0x20 + round), {TraceDiagnostics::IndexOutOfBounds});
+            add("+ q", {TraceDiagnostics::UnreadableNumber, TraceDiagnostics::UnreadableRecord});
+            add("-", {TraceDiagnostics::UnreadableRecord});
+            add("a 10", {TraceDiagnostics::UnreadableRecord});
+            add("c", {TraceDiagnostics::UnreadableTimeStamp});
+            add("c y", {TraceDiagnostics::UnreadableNumber, TraceDiagnostics::UnreadableTimeStamp});
+            add("R z", {TraceDiagnostics::UnreadableNumber});
+            add("c " + hex(10 * (round + 1)), {});
+        }
+        const auto path = writeTrace(text, compression);
+        QVERIFY(!path.empty());
+
+        RecordingData data;
+        StderrCapture capture;
+        QVERIFY(data.read(path, false));
+        const auto firstOutput = capture.finish();
+        QVERIFY(!firstOutput.empty());
+        QCOMPARE(data.totalCost.allocations, int64_t(5 * 500));
+
+        const auto verify = [&]() {
+            for (int kind = 0; kind < TraceDiagnostics::NumKinds; ++kind) {
+                std::vector<int64_t> lines;
+                for (const auto &entry : expected) {
+                    if (entry.first == kind) {
+                        lines.push_back(entry.second);
+                    }
+                }
+                const auto &entry = data.diagnostics.entries[static_cast<std::size_t>(kind)];
+                const auto name = TraceDiagnostics::key(static_cast<TraceDiagnostics::Kind>(kind));
+                QVERIFY2(entry.count == int64_t(lines.size()), name);
+                QVERIFY2(entry.samples.size() == std::min(lines.size(), TraceDiagnostics::MaxSamples), name);
+                for (std::size_t i = 0; i < entry.samples.size(); ++i) {
+                    QVERIFY2(entry.samples[i].lineNumber == lines[i], name);
+                    // the sample is the line the number names
+                    const auto &sample = entry.samples[i].line;
+                    std::size_t start = 0;
+                    for (int64_t l = 1; l < lines[i]; ++l) {
+                        start = text.find('\n', start) + 1;
+                    }
+                    QVERIFY2(sample == text.substr(start, text.find('\n', start) - start), name);
+                }
+            }
+        };
+        verify();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        QCOMPARE(data.diagnostics.unreadableLines(), int64_t(expected.size()));
+
+        StderrCapture later;
+        QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, true));
+        QVERIFY(data.read(path, true));
+        later.finish();
+        verify();
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        // a new read starts afresh instead of adding to the last one (the
+        // tables read twice make the messages name other maxima)
+        StderrCapture again;
+        QVERIFY(data.read(path, false));
+        const auto againOutput = again.finish();
+        QCOMPARE(std::count(againOutput.begin(), againOutput.end(), '\n'), std::count(firstOutput.begin(), firstOutput.end(), '\n'));
+        verify();
+    }
+
+    // A compressed file cut in half, or damaged in the middle: the read keeps
+    // what came before, and says once what happened to the file.
+    void testDamagedCompressedInput_data()
+    {
+        addCompressionColumn();
+        QTest::addColumn<bool>("corrupt");
+        QTest::newRow("gzip truncated") << Compression::Gzip << false;
+        QTest::newRow("zstd truncated") << Compression::Zstd << false;
+        QTest::newRow("gzip corrupt") << Compression::Gzip << true;
+        QTest::newRow("zstd corrupt") << Compression::Zstd << true;
+    }
+
+    void testDamagedCompressedInput()
+    {
+        QFETCH(Compression, compression);
+        QFETCH(bool, corrupt);
+
+        std::string text = "v 10500 2\nX app\na 10 1\na 20 2\n";
+        uint32_t random = 99;
+        for (int i = 0; i < 200000; ++i) {
+            random = random * 1103515245u + 12345u;
+            text += "+ " + hex((random >> 16) % 2) + "\n";
+            if (i % 100 == 0) {
+                text += "c " + hex(i + 1) + "\n";
+            }
+        }
+        const auto fullPath = writeTrace(text, compression);
+        QVERIFY(!fullPath.empty());
+        std::string bytes;
+        {
+            std::ifstream in(fullPath, std::ios_base::binary);
+            std::stringstream buffer;
+            buffer << in.rdbuf();
+            bytes = buffer.str();
+        }
+        QVERIFY(bytes.size() > 1000);
+        if (corrupt) {
+            for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) {
+                bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+            }
+        } else {
+            bytes.resize(bytes.size() / 2);
+        }
+        const auto path = newPath(compression);
+        {
+            std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+
+        RecordingData data;
+        StderrCapture capture;
+        QVERIFY(data.read(path, false));
+        QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, true));
+        const auto output = capture.finish();
+        QVERIFY2(data.totalCost.allocations > 0, output.c_str());
+        QVERIFY(data.totalCost.allocations < 200000);
+        const auto damaged = corrupt ? TraceDiagnostics::CorruptInput : TraceDiagnostics::TruncatedInput;
+        const auto other = corrupt ? TraceDiagnostics::TruncatedInput : TraceDiagnostics::CorruptInput;
+        QCOMPARE(data.diagnostics.count(damaged), int64_t(1));
+        QCOMPARE(data.diagnostics.count(other), int64_t(0));
+        // the damage is after the lines read, and is not a line that could not be read
+        const auto &sample = data.diagnostics.entries[damaged].samples.at(0);
+        QVERIFY(sample.lineNumber > 1000);
+        if (!corrupt) {
+            // damaged deflate data may come out as garbage text before the decoder notices
+            QCOMPARE(data.diagnostics.unreadableLines(), int64_t(0));
+        }
+        if (corrupt) {
+            // damaged text may come out before the decoder notices
+            const std::string message = "the file is damaged: decompression failed after ";
+            const auto at = output.find(message);
+            QVERIFY2(at != std::string::npos, output.c_str());
+            QCOMPARE(output.rfind(message), at);
+            const auto lineEnd = output.find('\n', at);
+            QVERIFY(lineEnd != std::string::npos);
+            const auto bytesText = output.substr(at + message.size(), lineEnd + 1 - at - message.size());
+            const auto count = std::stoll(bytesText);
+            QVERIFY(count > 0);
+            QVERIFY(count <= int64_t(bytes.size()));
+            QCOMPARE(bytesText, std::to_string(count) + " bytes\n");
+        } else {
+            QCOMPARE(output, std::string("the file ends early: it may have been cut off while it was written\n"));
+        }
     }
 
     void testTemporaryRule_data()
