@@ -63,6 +63,19 @@ def traces_in(directory):
     return sorted(os.path.join(directory, name) for name in os.listdir(directory) if name.startswith("memloupe."))
 
 
+def check_written(testcase, result, trace, rep):
+    """memloupe's closing line for the trace: complete, and with as many
+    allocations as the reader counts in it"""
+    text = result.stderr.decode(errors="replace")
+    lines = [line for line in text.splitlines() if line.startswith("memloupe: wrote ")]
+    wrote = [line for line in lines if re.match(r"memloupe: wrote (.*) \(", line).group(1) in (trace, os.path.basename(trace))]
+    testcase.assertEqual(len(wrote), 1, text)
+    testcase.assertNotIn("INCOMPLETE", wrote[0])
+    count = re.search(r", ([0-9]+) allocations\)", wrote[0])
+    testcase.assertIsNotNone(count, wrote[0])
+    testcase.assertEqual(int(count.group(1)), rep.summary["cost"]["allocations"])
+
+
 class Report:
     """Lookups into one memloupe_report document."""
 
@@ -156,6 +169,7 @@ class DemoRecording(unittest.TestCase):
 
     def test_trace_name_and_debuggee(self):
         self.assertRegex(os.path.basename(self.traces[0]), r"^memloupe\.memloupe_demo\.[0-9]+\.zst$")
+        check_written(self, self.result, self.traces[0], self.rep)
         self.assertIn("memloupe_demo", self.rep.summary["debuggee"])
         self.assertFalse(self.rep.summary["fromAttached"])
         # the demo sleeps 45 ms in all
@@ -283,6 +297,8 @@ class RecordChildren(unittest.TestCase):
         parent = Report(report(self, parent_path))
         child_path = [trace for trace in traces if trace != parent_path][0]
         child = Report(report(self, child_path))
+        check_written(self, result, parent_path, parent)
+        check_written(self, result, child_path, child)
 
         # the parent's trace is the same as without the option
         check_functions(self, parent, DEMO_SELF)
@@ -320,6 +336,7 @@ class HostilePrograms(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stderr.decode(errors="replace"))
                 self.assertEqual(traces_in(directory), [trace])
                 rep = Report(report(self, trace))
+                check_written(self, result, trace, rep)
                 for function, cost in expected.items():
                     actual = Report.cost(rep.entry(self, function))
                     if cost[1] is None:
