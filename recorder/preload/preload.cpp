@@ -1597,7 +1597,8 @@ inline bool recording()
     if (LIKELY(state == Recording)) {
         return t_guard == 0;
     }
-    if (state == Uninitialized && t_guard == 0) {
+    // while another thread starts, wait for it rather than lose the event
+    if ((state == Uninitialized || state == Starting) && t_guard == 0) {
         start(nullptr);
         return g_state.load(std::memory_order_acquire) == Recording;
     }
