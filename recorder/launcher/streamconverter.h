@@ -59,6 +59,22 @@ struct RingCursor
     }
 };
 
+// std::hash of an integer is the integer itself; with power-of-two tables
+// keys that differ only in high bits (trie keys, aligned addresses) would all
+// land in one bucket.
+struct MixHash
+{
+    size_t operator()(uint64_t key) const
+    {
+        key ^= key >> 33;
+        key *= 0xff51afd7ed558ccdull;
+        key ^= key >> 33;
+        key *= 0xc4ceb9fe1a85ec53ull;
+        key ^= key >> 33;
+        return size_t(key);
+    }
+};
+
 // Turns the raw events of one process image into a trace: call stacks are
 // rebuilt from their deltas and interned into a trie of `t` nodes, each
 // distinct return address of a module is symbolised once into an `i` record,
@@ -121,7 +137,7 @@ private:
     {
         size_t operator()(const InfoKey &key) const
         {
-            return std::hash<uint64_t>()(key.size * 0x9e3779b97f4a7c15ull ^ key.trace);
+            return MixHash()(key.size * 0x9e3779b97f4a7c15ull ^ key.trace);
         }
     };
     struct ResolvedKey
@@ -137,7 +153,7 @@ private:
     {
         size_t operator()(const ResolvedKey &key) const
         {
-            return std::hash<uint64_t>()(key.address ^ (uint64_t(key.module) << 48));
+            return MixHash()(key.address ^ (uint64_t(key.module) << 48));
         }
     };
 
@@ -155,11 +171,11 @@ private:
 
     TraceWriter *m_out;
     std::vector<Module> m_modules;
-    tsl::robin_map<uint64_t, uint32_t> m_moduleById;
+    tsl::robin_map<uint64_t, uint32_t, MixHash> m_moduleById;
     std::vector<Segment> m_segments; // sorted by start, live modules only
 
     // return address -> `i` index while the module map stays as it is
-    tsl::robin_map<uint64_t, uint32_t> m_ipByAddress;
+    tsl::robin_map<uint64_t, uint32_t, MixHash> m_ipByAddress;
     bool m_unmappedCached = false;
     tsl::robin_map<ResolvedKey, uint32_t, ResolvedKeyHash> m_ipByModuleAddress;
     uint32_t m_ipCount = 0;
@@ -169,15 +185,15 @@ private:
     uint32_t m_stringCount = 0;
 
     // (parent trace << 32 | ip) -> trace index
-    tsl::robin_map<uint64_t, uint32_t> m_trie;
+    tsl::robin_map<uint64_t, uint32_t, MixHash> m_trie;
     uint32_t m_traceCount = 0;
 
     // the trace of each depth of a thread's last stack, outermost first
-    tsl::robin_map<uint64_t, std::vector<uint32_t>> m_threads;
+    tsl::robin_map<uint64_t, std::vector<uint32_t>, MixHash> m_threads;
 
     tsl::robin_map<InfoKey, uint32_t, InfoKeyHash> m_infos;
     uint32_t m_infoCount = 0;
-    tsl::robin_map<uint64_t, uint32_t> m_liveBlocks;
+    tsl::robin_map<uint64_t, uint32_t, MixHash> m_liveBlocks;
 
     uint64_t m_lastTime = 0;
     bool m_hasTime = false;

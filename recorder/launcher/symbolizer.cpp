@@ -3,6 +3,7 @@
 
 #include "launcher/symbolizer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -141,6 +142,52 @@ bool ModuleSymbols::load()
     return m_module;
 }
 
+const char *ModuleSymbols::symbolAt(uint64_t address)
+{
+    if (!m_symbolsLoaded) {
+        m_symbolsLoaded = true;
+        struct Ranked
+        {
+            Symbol symbol;
+            int rank;
+        };
+        std::vector<Ranked> all;
+        const int count = dwfl_module_getsymtab(m_module);
+        for (int i = 0; i < count; ++i) {
+            GElf_Sym symbol;
+            GElf_Addr start = 0;
+            const char *name = dwfl_module_getsym_info(m_module, i, &symbol, &start, nullptr, nullptr, nullptr);
+            const int type = GELF_ST_TYPE(symbol.st_info);
+            if (!name || !*name || symbol.st_shndx == SHN_UNDEF || (type != STT_FUNC && type != STT_GNU_IFUNC)) {
+                continue;
+            }
+            // of aliases at one address the global name is the one callers use
+            const int binding = GELF_ST_BIND(symbol.st_info);
+            const int rank = binding == STB_GLOBAL ? 0 : binding == STB_WEAK ? 1 : 2;
+            all.push_back({{start, start + symbol.st_size, name}, rank});
+        }
+        std::sort(all.begin(), all.end(), [](const Ranked &a, const Ranked &b) {
+            return a.symbol.start != b.symbol.start ? a.symbol.start < b.symbol.start : a.rank < b.rank;
+        });
+        m_symbols.reserve(all.size());
+        for (const auto &entry : all) {
+            if (m_symbols.empty() || m_symbols.back().start != entry.symbol.start) {
+                m_symbols.push_back(entry.symbol);
+            }
+        }
+    }
+    auto it = std::upper_bound(m_symbols.begin(), m_symbols.end(), address, [](uint64_t value, const Symbol &symbol) {
+        return value < symbol.start;
+    });
+    if (it == m_symbols.begin()) {
+        return nullptr;
+    }
+    --it;
+    // a symbol without a size covers everything up to the next one
+    const bool inside = address < it->end || it->end == it->start;
+    return inside ? it->name : nullptr;
+}
+
 void ModuleSymbols::resolve(uint64_t returnAddress, std::vector<SymbolFrame> *frames)
 {
     frames->clear();
@@ -188,9 +235,7 @@ void ModuleSymbols::resolve(uint64_t returnAddress, std::vector<SymbolFrame> *fr
             SymbolFrame frame;
             if (tag != DW_TAG_inlined_subroutine && !attributeString(die, DW_AT_linkage_name)) {
                 // the symbol table still has the argument types that DW_AT_name lacks
-                GElf_Sym symbol;
-                GElf_Off offset = 0;
-                const char *name = dwfl_module_addrinfo(m_module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+                const char *name = symbolAt(address);
                 if (name && name[0] == '_' && name[1] == 'Z') {
                     frame.function = normalizeFunctionName(demangle(name));
                 }
@@ -222,10 +267,7 @@ void ModuleSymbols::resolve(uint64_t returnAddress, std::vector<SymbolFrame> *fr
     }
     // a name-less DIE (or none at all, as in assembly) leaves the symbol table
     if (frames->empty() || frames->back().function.empty()) {
-        GElf_Sym symbol;
-        GElf_Off offset = 0;
-        const char *name = dwfl_module_addrinfo(m_module, address, &offset, &symbol, nullptr, nullptr, nullptr);
-        if (name) {
+        if (const char *name = symbolAt(address)) {
             if (frames->empty()) {
                 frames->push_back(std::move(innermost));
             }

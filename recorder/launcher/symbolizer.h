@@ -39,13 +39,26 @@ public:
     void resolve(uint64_t returnAddress, std::vector<SymbolFrame> *frames);
 
 private:
+    struct Symbol
+    {
+        uint64_t start;
+        uint64_t end;
+        const char *name; // owned by the Dwfl
+    };
+
     bool load();
+    // dwfl_module_addrinfo searches the whole symbol table on every call,
+    // far too slow for a large program's thousands of addresses: one sorted
+    // copy of the function symbols, searched by bisection.
+    const char *symbolAt(uint64_t address);
 
     std::string m_path;
     uint64_t m_bias;
     bool m_tried = false;
     Dwfl *m_dwfl = nullptr;
     Dwfl_Module *m_module = nullptr;
+    bool m_symbolsLoaded = false;
+    std::vector<Symbol> m_symbols;
 };
 
 // The spelling the analyser expects for names that differ between glibc
