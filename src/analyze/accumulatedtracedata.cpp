@@ -7,6 +7,8 @@
 
 #include "util/pointermap.h"
 
+#include "eventlog.h"
+
 AccumulatedTraceData::AccumulatedTraceData()
 {
     instructionPointers.reserve(16384);

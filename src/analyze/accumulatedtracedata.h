@@ -23,6 +23,7 @@
 #include "tracediagnostics.h"
 
 struct AllocationInfoSet;
+class EventLog;
 
 struct Frame {
     FunctionIndex functionIndex;
@@ -108,6 +109,12 @@ public:
         int64_t timestamp = 0;
         ParsePass pass = FirstPass;
         bool reparsing = false;
+        // this pass reads the event log the first pass took down, not the file
+        bool fromEventLog = false;
+        // the first pass is taking down the event log, and the later passes will read it
+        bool recordingEventLog = false;
+        // the log would not fit the memory budget: every pass reads the file
+        bool eventLogExceeded = false;
     };
 
     AccumulatedTraceData();
@@ -189,9 +196,24 @@ public:
     // it repeats; the first such cut is reported on standard error.
     void collectTrace(TraceIndex index, std::vector<TraceNode> *chain) const;
 
+    // Bytes held by the event log that the later passes and reparses read; 0
+    // when they read the file.
+    uint64_t eventLogSize() const;
+    // Events (allocations, deallocations, time stamps) in the event log.
+    int64_t eventLogEvents() const
+    {
+        return m_eventLogEvents;
+    }
+
 private:
+    class PassReader;
+    class LogSource;
     template<typename LineSource>
-    bool readLines(LineSource &source, ParsePass pass, bool isReparsing);
+    bool readText(LineSource &source, PassReader &reader, bool *reachedEnd);
+    bool replay(const EventLog &log, PassReader &reader);
+
+    std::unique_ptr<EventLog> m_eventLog;
+    int64_t m_eventLogEvents = 0;
 
     // Numbering of the (size, trace index) pairs of a format-0 file, kept from the
     // full first pass so that later passes and reparses charge the same infos.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -89,6 +90,22 @@ bool readStream(AccumulatedTraceData *data, const std::string &text, Accumulated
 // Writes @p contents into the FIFO at @p path once a reader has it open, and
 // gives up after a while if none comes, so a reader that never opens the FIFO
 // fails the test instead of hanging it.
+// Sets the event log's memory budget while alive; 1 byte makes every pass read the file.
+class EventLogBudget
+{
+public:
+    explicit EventLogBudget(const char *bytes)
+    {
+        qputenv("MEMLOUPE_EVENT_LOG_BUDGET", bytes);
+    }
+    ~EventLogBudget()
+    {
+        qunsetenv("MEMLOUPE_EVENT_LOG_BUDGET");
+    }
+    EventLogBudget(const EventLogBudget &) = delete;
+    EventLogBudget &operator=(const EventLogBudget &) = delete;
+};
+
 class FifoWriter
 {
 public:
@@ -581,12 +598,20 @@ private Q_SLOTS:
 
     void testFifo_data()
     {
-        addCompressionRows();
+        QTest::addColumn<Compression>("compression");
+        QTest::addColumn<bool>("withEventLog");
+        for (bool withLog : {true, false}) {
+            const char *mode = withLog ? "event log" : "file again";
+            QTest::addRow("plain %s", mode) << Compression::None << withLog;
+            QTest::addRow("gzip %s", mode) << Compression::Gzip << withLog;
+            QTest::addRow("zstd %s", mode) << Compression::Zstd << withLog;
+        }
     }
 
     void testFifo()
     {
         QFETCH(Compression, compression);
+        QFETCH(bool, withEventLog);
 
         const auto compressedPath = writeTrace(SmallTrace, compression);
         QVERIFY(!compressedPath.empty());
@@ -594,18 +619,33 @@ private Q_SLOTS:
         const auto path = newPath("-fifo" + suffixFor(compression));
         QCOMPARE(mkfifo(path.c_str(), 0600), 0);
 
+        std::unique_ptr<EventLogBudget> budget;
+        if (!withEventLog) {
+            budget = std::make_unique<EventLogBudget>("1");
+        }
         RecordingData data;
         StderrCapture capture;
         QElapsedTimer timer;
         timer.start();
-        // every pass opens the file anew, so every pass needs its own writer
-        for (auto pass : {AccumulatedTraceData::FirstPass, AccumulatedTraceData::SecondPass}) {
+        {
             FifoWriter writer(path, contents);
-            QVERIFY(data.read(path, pass, false));
+            QVERIFY(data.read(path, AccumulatedTraceData::FirstPass, false));
+            QVERIFY(writer.finish());
+        }
+        if (withEventLog) {
+            // the later passes read the log: a FIFO gives its text only once
+            QVERIFY(data.eventLogSize() > 0);
+            QVERIFY(data.read(path, AccumulatedTraceData::SecondPass, false));
+            QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, true));
+        } else {
+            // every pass opens the file anew, so every pass needs its own writer
+            QCOMPARE(data.eventLogSize(), uint64_t(0));
+            FifoWriter writer(path, contents);
+            QVERIFY(data.read(path, AccumulatedTraceData::SecondPass, false));
             QVERIFY(writer.finish());
         }
         QVERIFY(timer.elapsed() < TIME_LIMIT_MS);
-        QCOMPARE(capture.finish(), std::string());
+        QCOMPARE(capture.finish(), withEventLog ? std::string() : std::string("memloupe: the event log would exceed 1 MB; reading the file again for each pass\n"));
         QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x10, 0x10));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.debuggees, std::vector<std::string>({"./app"}));

@@ -121,6 +121,50 @@ std::string sampleTrace(const std::string &versionLine, int format)
 }
 }
 
+// Sets the event log's memory budget while alive; 1 byte makes every pass read the file.
+class EventLogBudget
+{
+public:
+    explicit EventLogBudget(const char *bytes)
+    {
+        qputenv("MEMLOUPE_EVENT_LOG_BUDGET", bytes);
+    }
+    ~EventLogBudget()
+    {
+        qunsetenv("MEMLOUPE_EVENT_LOG_BUDGET");
+    }
+    EventLogBudget(const EventLogBudget &) = delete;
+    EventLogBudget &operator=(const EventLogBudget &) = delete;
+};
+
+// Everything a sequence of passes leaves behind and hands to its hooks, as text.
+std::string passesText(const RecordingData &data, bool withBytesRead = true)
+{
+    std::ostringstream out;
+    out << "total " << costsText(data.totalCost).toStdString() << " peakTime " << data.peakTime << " peakRSS " << data.peakRSS << " time "
+        << data.totalTime << " page " << data.systemInfo.pageSize << " pages " << data.systemInfo.pages << "\n";
+    for (const auto &allocation : data.allocations) {
+        out << "allocation " << allocation.traceIndex.index << " " << costsText(allocation).toStdString() << "\n";
+    }
+    for (const auto &call : data.timeStamps) {
+        out << "stamp " << call.pass << " " << call.oldStamp << " " << call.newStamp << (call.isFinal ? " final" : "") << "\n";
+    }
+    for (const auto &call : data.allocationCalls) {
+        out << "hook " << call.index.index << " " << call.info.size << " " << call.info.allocationIndex.index << "\n";
+    }
+    for (const auto &suppression : data.suppressions) {
+        out << "suppression " << suppression.pattern << "\n";
+    }
+    for (const auto &debuggee : data.debuggees) {
+        out << "debuggee " << debuggee << "\n";
+    }
+    out << "infos " << data.allocationInfos.size() << "\n";
+    if (withBytesRead) {
+        out << "read " << data.parsingState.readCompressedByte << " " << data.parsingState.readUncompressedByte << "\n";
+    }
+    return out.str();
+}
+
 class TestTraceReader : public QObject
 {
     Q_OBJECT
@@ -628,6 +672,139 @@ private Q_SLOTS:
         const auto againOutput = again.finish();
         QCOMPARE(std::count(againOutput.begin(), againOutput.end(), '\n'), std::count(firstOutput.begin(), firstOutput.end(), '\n'));
         verify();
+    }
+
+    // The later passes and reparses read the event log the first pass took
+    // down; with a budget too small for it they read the file again. Both must
+    // give the same costs, hook calls and standard error, on good and bad lines
+    // of every format, whole and in windows.
+    void testEventLogLikeText_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("hostile");
+        addCompressionColumn();
+        const std::vector<std::pair<const char *, Compression>> compressions = {{"plain", Compression::None},
+                                                                                {"gzip", Compression::Gzip},
+                                                                                {"zstd", Compression::Zstd}};
+        for (const auto &compression : compressions) {
+            for (int format = 0; format <= 3; ++format) {
+                for (bool hostile : {false, true}) {
+                    QTest::addRow("format %d %s %s", format, hostile ? "hostile" : "clean", compression.first) << format << hostile << compression.second;
+                }
+            }
+        }
+    }
+
+    void testEventLogLikeText()
+    {
+        QFETCH(int, format);
+        QFETCH(bool, hostile);
+        QFETCH(Compression, compression);
+
+        std::string text = format == 0 ? std::string() : "v 10500 " + hex(format) + "\n";
+        text += "X ./app\nI 1000 100\nS leak:bar\n";
+        for (const auto &string : SAMPLE_STRINGS) {
+            text += stringRecord(format, string);
+        }
+        text += "i 401000 5 2 0 0\ni 401100 5 3 6 a\ni 401200 5 4 6 14\ni 401300 5 1 6 1e\n";
+        text += "t 4 0\nt 2 1\nt 3 1\nt 1 2\nt 1 3\n";
+        const int infos = 6;
+        if (format >= 1) {
+            for (int i = 0; i < infos; ++i) {
+                text += "a " + hex(0x10 * (i + 1)) + " " + hex(4 + i % 2) + "\n";
+            }
+        }
+        uint32_t random = 4711;
+        std::vector<std::pair<int, uint64_t>> live;
+        uint64_t nextAddress = 0x1000;
+        int64_t stamp = 0;
+        // enough for a log of several chunks, so that windows step over some
+        for (int i = 0; i < 120000; ++i) {
+            random = random * 1103515245u + 12345u;
+            const auto choice = (random >> 16) % 16;
+            if (choice < 8 || live.empty()) {
+                const int info = static_cast<int>((random >> 8) % infos);
+                const auto address = nextAddress;
+                nextAddress += 0x10;
+                live.push_back({info, address});
+                if (format == 0) {
+                    text += "+ " + hex(0x10 * (info + 1)) + " " + hex(4 + info % 2) + " " + hex(address) + "\n";
+                } else {
+                    text += "+ " + hex(info) + "\n";
+                }
+            } else if (choice < 14) {
+                const auto at = (random >> 4) % live.size();
+                const auto freed = live[at];
+                live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
+                text += format == 0 ? "- " + hex(freed.second) + "\n" : "- " + hex(static_cast<uint64_t>(freed.first)) + "\n";
+            } else if (choice == 14) {
+                stamp += (random >> 20) % 5 + 1;
+                text += "c " + hex(static_cast<uint64_t>(stamp)) + "\n";
+            } else {
+                text += "R " + hex((random >> 12) % 4096) + "\n";
+            }
+            if (hostile && i % 997 == 0) {
+                static const char *const badLines[] = {"Z 1", "+ g", "+", "+ 77", "- 66", "-", "- x", "c x", "c", "R x", "I 1000 x", "a 10", "v 10500 2X", "+ 10 1", "- zz"};
+                text += std::string(badLines[(i / 997) % 15]) + "\n";
+            }
+        }
+        const auto path = writeTrace(text, compression);
+        QVERIFY(!path.empty());
+
+        // whole, then reparsed in windows: the middle, the start, and the end with suppressions off
+        const auto run = [&](std::string *output) {
+            RecordingData data;
+            StderrCapture capture;
+            std::string result;
+            QVERIFY(data.read(path, false));
+            QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, true));
+            result += passesText(data);
+            const auto total = data.totalTime;
+            const std::vector<std::pair<int64_t, int64_t>> windows = {{total / 3, 2 * total / 3}, {0, total / 4}, {total / 2, total}};
+            for (const auto &window : windows) {
+                data.timeStamps.clear();
+                data.allocationCalls.clear();
+                data.filterParameters.minTime = window.first;
+                data.filterParameters.maxTime = window.second;
+                data.filterParameters.disableEmbeddedSuppressions = window.first == total / 2;
+                QVERIFY(data.read(path, true));
+                QVERIFY(data.read(path, AccumulatedTraceData::ThirdPass, true));
+                // a pass that stops at the end of its window has read less of the
+                // file; the log knows only what the whole file was
+                result += passesText(data, false);
+            }
+            result += "stderr\n" + capture.finish();
+            *output = result;
+        };
+        std::string fromLog;
+        run(&fromLog);
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        std::string fromText;
+        {
+            EventLogBudget budget("1");
+            run(&fromText);
+        }
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        const std::string fallback = "memloupe: the event log would exceed 1 MB; reading the file again for each pass\n";
+        const auto at = fromText.find(fallback);
+        QVERIFY(at != std::string::npos);
+        fromText.erase(at, fallback.size());
+        QVERIFY(fromText.find(fallback) == std::string::npos);
+        QVERIFY(fromLog.find("hook ") != std::string::npos);
+        if (fromLog != fromText) {
+            // the first difference, readable
+            std::size_t at = 0;
+            while (at < fromLog.size() && at < fromText.size() && fromLog[at] == fromText[at]) {
+                ++at;
+            }
+            const auto lineStart = fromLog.rfind('\n', at) == std::string::npos ? 0 : fromLog.rfind('\n', at) + 1;
+            QCOMPARE(QString::fromStdString(fromLog.substr(lineStart, 200)), QString::fromStdString(fromText.substr(lineStart, 200)));
+        }
+        QCOMPARE(fromLog.size(), fromText.size());
     }
 
     // A compressed file cut in half, or damaged in the middle: the read keeps

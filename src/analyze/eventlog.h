@@ -1,0 +1,270 @@
+/*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+#pragma once
+
+// What the passes after the first act on, taken down by the first pass: the
+// trace's event lines as variable-length integers, a few bytes where the text
+// has about seven, and every other line that a later pass reads as the text
+// itself. A later pass or a reparse reads this instead of decompressing and
+// tokenizing the file again.
+//
+// Every record starts with a LEB128 number whose two low bits are its kind:
+// an allocation or deallocation of the newer formats with its allocation-info
+// index above them, a time stamp as the zigzag difference to the last one, or
+// another record whose kind follows in the bits above. The log is kept in
+// chunks; each knows the time stamps in it, so that a reparse of a window can
+// step over the chunks before it.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+class EventLog
+{
+public:
+    enum Kind : uint32_t {
+        Allocation = 0,
+        Deallocation = 1,
+        TimeStamp = 2,
+        Other = 3,
+    };
+    enum OtherKind : uint32_t {
+        ResidentSetSize = 0,
+        // a line to be read as text again
+        Line = 1,
+        // format 0: the allocation-info index the first pass gave the line and the block address
+        FormatZeroAllocation = 2,
+        FormatZeroDeallocation = 3,
+    };
+
+    struct Chunk {
+        std::unique_ptr<uint8_t[]> data;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+        // offset of the chunk in the whole log
+        uint64_t start = 0;
+        // the time stamp the first difference in the chunk refers to
+        int64_t stampBefore = 0;
+        int64_t lastStamp = 0;
+        int64_t maxStamp = 0;
+        bool hasStamps = false;
+        bool hasLines = false;
+    };
+
+    // @p budget: the most bytes the log may take
+    explicit EventLog(uint64_t budget)
+        : m_budget(budget)
+    {
+    }
+
+    EventLog(const EventLog &) = delete;
+    EventLog &operator=(const EventLog &) = delete;
+
+    // The appenders return false once the log would exceed its budget; the log
+    // is then empty and useless.
+    bool appendEvent(Kind kind, uint32_t index)
+    {
+        if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
+            return false;
+        }
+        writeVarint((uint64_t(index) << 2) | kind);
+        return true;
+    }
+
+    bool appendTimeStamp(int64_t stamp)
+    {
+        if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
+            return false;
+        }
+        const auto delta = static_cast<uint64_t>(stamp) - static_cast<uint64_t>(m_lastStamp);
+        // zigzag: small steps back stay small; the shift keeps the top bit
+        const uint64_t zigzag = (delta << 1) ^ static_cast<uint64_t>(static_cast<int64_t>(delta) >> 63);
+        if (zigzag >> 62) {
+            // too large for the two kind bits: written as another record
+            writeVarint((uint64_t(TimeStampFull) << 2) | Other);
+            writeVarint(static_cast<uint64_t>(stamp));
+        } else {
+            writeVarint((zigzag << 2) | TimeStamp);
+        }
+        m_lastStamp = stamp;
+        auto &chunk = m_chunks.back();
+        chunk.maxStamp = chunk.hasStamps ? std::max(chunk.maxStamp, stamp) : stamp;
+        chunk.lastStamp = stamp;
+        chunk.hasStamps = true;
+        return true;
+    }
+
+    bool appendResidentSetSize(int64_t rss)
+    {
+        if (m_position + 2 * MAX_VARINT > m_end && !grow(2 * MAX_VARINT)) {
+            return false;
+        }
+        writeVarint((uint64_t(ResidentSetSize) << 2) | Other);
+        writeVarint(static_cast<uint64_t>(rss));
+        return true;
+    }
+
+    bool appendFormatZeroAllocation(uint32_t infoIndex, uint64_t address)
+    {
+        if (m_position + 3 * MAX_VARINT > m_end && !grow(3 * MAX_VARINT)) {
+            return false;
+        }
+        writeVarint((uint64_t(FormatZeroAllocation) << 2) | Other);
+        writeVarint(infoIndex);
+        writeVarint(address);
+        return true;
+    }
+
+    bool appendFormatZeroDeallocation(uint64_t address)
+    {
+        if (m_position + 2 * MAX_VARINT > m_end && !grow(2 * MAX_VARINT)) {
+            return false;
+        }
+        writeVarint((uint64_t(FormatZeroDeallocation) << 2) | Other);
+        writeVarint(address);
+        return true;
+    }
+
+    bool appendLine(std::string_view line)
+    {
+        const std::size_t needed = 2 * MAX_VARINT + line.size();
+        if (m_position + needed > m_end && !grow(needed)) {
+            return false;
+        }
+        writeVarint((uint64_t(Line) << 2) | Other);
+        writeVarint(line.size());
+        memcpy(m_position, line.data(), line.size());
+        m_position += line.size();
+        m_chunks.back().hasLines = true;
+        return true;
+    }
+
+    // Ends the taking down: what the first pass had read, for the progress of
+    // the passes that read the log.
+    void finish(int64_t fileSize, int64_t compressedBytes, int64_t uncompressedBytes)
+    {
+        sealChunk();
+        m_fileSize = fileSize;
+        m_compressedBytes = compressedBytes;
+        m_uncompressedBytes = uncompressedBytes;
+    }
+
+    uint64_t budget() const
+    {
+        return m_budget;
+    }
+
+    // bytes taken by the records
+    uint64_t size() const
+    {
+        if (m_chunks.empty()) {
+            return 0;
+        }
+        const auto &last = m_chunks.back();
+        const auto lastSize = m_position ? static_cast<std::size_t>(m_position - last.data.get()) : last.size;
+        return last.start + lastSize;
+    }
+
+    int64_t fileSize() const
+    {
+        return m_fileSize;
+    }
+    int64_t compressedBytes() const
+    {
+        return m_compressedBytes;
+    }
+    int64_t uncompressedBytes() const
+    {
+        return m_uncompressedBytes;
+    }
+
+    const std::vector<Chunk> &chunks() const
+    {
+        return m_chunks;
+    }
+
+    // longest LEB128 encoding of 64 bits
+    static constexpr std::size_t MAX_VARINT = 10;
+    // the bytes read past a record that a reader may load at once
+    static constexpr std::size_t PADDING = 16;
+    // a time stamp too far from the last one for the difference encoding
+    static constexpr uint32_t TimeStampFull = 4;
+
+    static uint64_t readVarint(const uint8_t *&position)
+    {
+        uint64_t value = *position++;
+        if (value < 0x80) {
+            return value;
+        }
+        value &= 0x7f;
+        for (unsigned shift = 7;; shift += 7) {
+            const uint64_t byte = *position++;
+            value |= (byte & 0x7f) << shift;
+            if (byte < 0x80 || shift >= 63) {
+                return value;
+            }
+        }
+    }
+
+private:
+    void writeVarint(uint64_t value)
+    {
+        while (value >= 0x80) {
+            *m_position++ = static_cast<uint8_t>(value | 0x80);
+            value >>= 7;
+        }
+        *m_position++ = static_cast<uint8_t>(value);
+    }
+
+    void sealChunk()
+    {
+        if (!m_chunks.empty()) {
+            m_chunks.back().size = static_cast<std::size_t>(m_position - m_chunks.back().data.get());
+        }
+    }
+
+    bool grow(std::size_t needed)
+    {
+        sealChunk();
+        const uint64_t used = size();
+        // chunks grow with the log, so that a small trace takes little memory
+        // and a large one few allocations
+        std::size_t capacity = std::max<std::size_t>(MIN_CHUNK, std::min<uint64_t>(MAX_CHUNK, used / 8));
+        capacity = std::max(capacity, needed);
+        if (used + capacity + PADDING > m_budget) {
+            m_chunks.clear();
+            m_chunks.shrink_to_fit();
+            m_position = m_end = nullptr;
+            return false;
+        }
+        Chunk chunk;
+        chunk.data.reset(new uint8_t[capacity + PADDING]);
+        // the padding is read, never used
+        memset(chunk.data.get() + capacity, 0, PADDING);
+        chunk.capacity = capacity;
+        chunk.start = used;
+        chunk.stampBefore = m_lastStamp;
+        m_position = chunk.data.get();
+        m_end = m_position + capacity;
+        m_chunks.push_back(std::move(chunk));
+        return true;
+    }
+
+    static constexpr std::size_t MIN_CHUNK = 64 * 1024;
+    static constexpr std::size_t MAX_CHUNK = 4 * 1024 * 1024;
+
+    const uint64_t m_budget;
+    std::vector<Chunk> m_chunks;
+    uint8_t *m_position = nullptr;
+    uint8_t *m_end = nullptr;
+    int64_t m_lastStamp = 0;
+    int64_t m_fileSize = 0;
+    int64_t m_compressedBytes = 0;
+    int64_t m_uncompressedBytes = 0;
+};
