@@ -233,6 +233,9 @@ struct ReaderPass {
     double firstSeconds = 0;
     double secondSeconds = 0;
     int64_t tableBytes = 0;
+    // the event log the first pass took down, which the second pass read
+    uint64_t logBytes = 0;
+    int64_t logEvents = 0;
 };
 
 ReaderPass readerPass(const std::string &path)
@@ -250,6 +253,8 @@ ReaderPass readerPass(const std::string &path)
     }
     result.secondSeconds = secondsSince(start);
     result.tableBytes = tableBytes(data);
+    result.logBytes = data.eventLogSize();
+    result.logEvents = data.eventLogEvents();
     result.ok = true;
     return result;
 }
@@ -257,15 +262,37 @@ ReaderPass readerPass(const std::string &path)
 // ---- child processes ------------------------------------------------------
 
 // The analysis as the window runs it, on a bare event loop; prints the time
-// from parse() to finished().
+// from parse() to the bottom-up result and to finished(), then that of a
+// reparse of the middle third of the run, as a selected time range makes one.
 int runPipelineChild(int argc, char **argv, const QString &path)
 {
     QCoreApplication app(argc, argv);
     Parser parser;
     int status = 1;
     QElapsedTimer timer;
+    bool reparsing = false;
+    int64_t totalTime = 0;
+    QObject::connect(&parser, &Parser::summaryAvailable, &app, [&](const SummaryData &summary) {
+        totalTime = summary.totalTime;
+    });
+    QObject::connect(&parser, &Parser::bottomUpDataAvailable, &app, [&]() {
+        if (!reparsing) {
+            printf("bottom_up_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
+        }
+    });
     QObject::connect(&parser, &Parser::finished, &app, [&]() {
-        printf("pipeline_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
+        if (!reparsing) {
+            printf("pipeline_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
+            fflush(stdout);
+            reparsing = true;
+            FilterParameters window;
+            window.minTime = totalTime / 3;
+            window.maxTime = 2 * totalTime / 3;
+            timer.start();
+            parser.reparse(window);
+            return;
+        }
+        printf("reparse_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
         status = 0;
         app.quit();
     });
@@ -561,6 +588,10 @@ struct TraceResult {
     std::vector<double> firstPass;
     std::vector<double> secondPass;
     std::vector<double> pipeline;
+    std::vector<double> bottomUp;
+    std::vector<double> reparse;
+    uint64_t logBytes = 0;
+    int64_t logEvents = 0;
     long peakRssKiB = 0;
     std::vector<double> stallMs;
     int stallsOverTarget = 0;
@@ -615,6 +646,8 @@ bool measureAnalysis(const std::string &self, const std::string &path, TraceResu
     result->firstPass.push_back(pass.firstSeconds);
     result->secondPass.push_back(pass.secondSeconds);
     result->tableBytes = pass.tableBytes;
+    result->logBytes = pass.logBytes;
+    result->logEvents = pass.logEvents;
 
     const auto pipeline = runChild(self, "--child-pipeline", path);
     if (!pipeline.ok || !pipeline.values.count("pipeline_seconds")) {
@@ -622,6 +655,8 @@ bool measureAnalysis(const std::string &self, const std::string &path, TraceResu
         return result->ok = false;
     }
     result->pipeline.push_back(pipeline.values.at("pipeline_seconds"));
+    result->bottomUp.push_back(pipeline.values.count("bottom_up_seconds") ? pipeline.values.at("bottom_up_seconds") : 0);
+    result->reparse.push_back(pipeline.values.count("reparse_seconds") ? pipeline.values.at("reparse_seconds") : 0);
     result->peakRssKiB = std::max(result->peakRssKiB, pipeline.maxRssKiB);
     return true;
 }
@@ -754,6 +789,30 @@ void printTable(const std::vector<TraceResult> &results)
         row("  target", [](const TraceResult &r) {
             return std::string(r.compression == TraceInput::Compression::Zstd ? "<= 1.3" : "-");
         });
+        row("first bottom-up (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.bottomUp));
+        });
+        row("reparse middle third (s, best)", [&](const TraceResult &r) {
+            return number("%.3f", best(r.reparse));
+        });
+        row("pipeline / decompress (<= 2.5)", [&](const TraceResult &r) {
+            return number("%.2f", best(r.pipeline) / best(r.decompress));
+        });
+        row("bottom-up / decompress (<= 2.0)", [&](const TraceResult &r) {
+            return number("%.2f", best(r.bottomUp) / best(r.decompress));
+        });
+        row("reparse / decompress (<= 0.7)", [&](const TraceResult &r) {
+            return number("%.2f", best(r.reparse) / best(r.decompress));
+        });
+        row("event log (MiB)", [&](const TraceResult &r) {
+            return number("%.1f", static_cast<double>(r.logBytes) / (1024.0 * 1024.0));
+        });
+        row("log bytes / event (<= 2.5)", [&](const TraceResult &r) {
+            return number("%.2f", r.logEvents ? static_cast<double>(r.logBytes) / static_cast<double>(r.logEvents) : 0.0);
+        });
+        row("peak RSS / uncompressed (<= 0.6)", [&](const TraceResult &r) {
+            return number("%.2f", static_cast<double>(r.peakRssKiB) * 1024.0 / static_cast<double>(r.uncompressedBytes));
+        });
         row("pipeline peak RSS (MiB)", [&](const TraceResult &r) {
             return number("%.1f", static_cast<double>(r.peakRssKiB) / 1024.0);
         });
@@ -782,6 +841,8 @@ void printTable(const std::vector<TraceResult> &results)
             printf("  first pass: %s\n", runsText(r.firstPass, "%.3f").c_str());
             printf("  reader pass: %s\n", runsText(r.secondPass, "%.3f").c_str());
             printf("  pipeline:   %s\n", runsText(r.pipeline, "%.3f").c_str());
+            printf("  bottom-up:  %s\n", runsText(r.bottomUp, "%.3f").c_str());
+            printf("  reparse:    %s\n", runsText(r.reparse, "%.3f").c_str());
         }
         if (!r.stallMs.empty()) {
             printf("  stall (ms): %s\n", runsText(r.stallMs, "%.1f").c_str());
