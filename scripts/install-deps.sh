@@ -24,7 +24,6 @@ libkf5threadweaver-dev
 libkchart-dev
 libboost-dev
 libboost-iostreams-dev
-libboost-filesystem-dev
 zlib1g-dev
 libzstd-dev
 zstd
@@ -34,7 +33,6 @@ libdw-dev
 ltrace
 breeze-icon-theme
 breeze-icon-theme-rcc
-libbenchmark-dev
 xvfb
 xauth
 x11-apps

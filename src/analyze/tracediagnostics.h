@@ -51,9 +51,17 @@ struct TraceDiagnostics {
     };
 
     std::array<Entry, NumKinds> entries;
+    // distinct lines among the entries: one bad number usually makes its
+    // record unreadable too, and that line is still one line
+    int64_t lines = 0;
+    int64_t lastLineNumber = -1;
 
     void add(Kind kind, int64_t lineNumber, std::string_view line)
     {
+        if (kind != TruncatedInput && kind != CorruptInput && lineNumber != lastLineNumber) {
+            ++lines;
+            lastLineNumber = lineNumber;
+        }
         auto &entry = entries[kind];
         ++entry.count;
         if (entry.samples.size() < MaxSamples) {
@@ -71,13 +79,7 @@ struct TraceDiagnostics {
     // file, not about lines, and are not part of this figure.
     int64_t unreadableLines() const
     {
-        int64_t total = 0;
-        for (int kind = 0; kind < NumKinds; ++kind) {
-            if (kind != TruncatedInput && kind != CorruptInput) {
-                total += entries[kind].count;
-            }
-        }
-        return total;
+        return lines;
     }
 
     bool empty() const
@@ -93,6 +95,8 @@ struct TraceDiagnostics {
     void clear()
     {
         entries = {};
+        lines = 0;
+        lastLineNumber = -1;
     }
 
     // The key of a kind in the report's JSON.

@@ -11,6 +11,7 @@
 #include "analyze/allocationdata.h"
 #include "analyze/filterparameters.h"
 #include "analyze/suppressions.h"
+#include "analyze/tracediagnostics.h"
 
 struct SummaryData {
     QString debuggee;
@@ -25,6 +26,8 @@ struct SummaryData {
     int64_t totalSystemMemory = 0;
     bool fromAttached = false;
     QVector<Suppression> suppressions;
+    // problems met while reading the file (the primary file in diff mode)
+    TraceDiagnostics diagnostics;
 };
 
 Q_DECLARE_METATYPE(SummaryData)

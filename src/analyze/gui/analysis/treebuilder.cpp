@@ -1,4 +1,5 @@
 #include "analyze/gui/analysis/treebuilder.h"
+#include "analysislog.h"
 
 #include <algorithm>
 #include <limits>
@@ -304,7 +305,7 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
             }
             traceIndex = trace.parentIndex;
             if (!traceRecursionGuard.insert(traceIndex).second) {
-                qWarning() << "Trace recursion detected - corrupt data file?";
+                qCWarning(MEMLOUPE_ANALYSIS) << "Trace recursion detected - corrupt data file?";
                 break;
             }
         }

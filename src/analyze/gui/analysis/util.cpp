@@ -4,8 +4,10 @@
 #include <KLocalizedString>
 
 #include <QLocale>
+#include <QStringList>
 
 #include "analyze/allocationdata.h"
+#include "analyze/tracediagnostics.h"
 
 #include "analyze/gui/analysis/locationdata.h"
 #include "analyze/gui/analysis/resultdata.h"
@@ -166,4 +168,68 @@ QString Util::formatTooltip(const Symbol &symbol, const AllocationData &selfCost
 QString Util::formatTooltip(const FileLine &location, const AllocationData &selfCosts, const AllocationData &inclusiveCosts, const ResultData &resultData)
 {
     return selfAndInclusiveTooltip(toString(location, resultData, FormatType::Long).toHtmlEscaped(), selfCosts, inclusiveCosts, resultData);
+}
+
+QString Util::formatCount(qint64 count)
+{
+    return QLocale().toString(count);
+}
+
+QString Util::diagnosticsText(const TraceDiagnostics &diagnostics)
+{
+    if (diagnostics.empty()) {
+        return {};
+    }
+    const auto kindText = [](int kind, qint64 count) {
+        const auto number = formatCount(count);
+        switch (kind) {
+        case TraceDiagnostics::UnknownRecord:
+            return i18np("%2 unknown record", "%2 unknown records", count, number);
+        case TraceDiagnostics::UnreadableNumber:
+            return i18np("%2 line with an unreadable number", "%2 lines with unreadable numbers", count, number);
+        case TraceDiagnostics::UnreadableRecord:
+            return i18np("%2 record with unreadable fields", "%2 records with unreadable fields", count, number);
+        case TraceDiagnostics::UnreadableTimeStamp:
+            return i18np("%2 unreadable time stamp", "%2 unreadable time stamps", count, number);
+        case TraceDiagnostics::IndexOutOfBounds:
+            return i18np("%2 allocation index out of bounds", "%2 allocation indices out of bounds", count, number);
+        }
+        return QString();
+    };
+
+    QStringList parts;
+    for (int kind = 0; kind < TraceDiagnostics::NumKinds; ++kind) {
+        if (kind == TraceDiagnostics::TruncatedInput || kind == TraceDiagnostics::CorruptInput) {
+            continue;
+        }
+        const auto &entry = diagnostics.entries[static_cast<std::size_t>(kind)];
+        if (entry.count == 0) {
+            continue;
+        }
+        auto part = kindText(kind, entry.count);
+        if (!entry.samples.empty()) {
+            const auto &first = entry.samples.front();
+            part += i18n(" (first at line %1: \"%2\")", formatCount(first.lineNumber), QString::fromUtf8(first.line.data(), static_cast<int>(first.line.size())));
+        }
+        parts.append(part);
+    }
+
+    QString text;
+    const auto lines = diagnostics.unreadableLines();
+    if (lines > 0) {
+        text = i18np("%2 line could not be read: %3.", "%2 lines could not be read: %3.", lines, formatCount(lines), parts.join(QStringLiteral(", ")));
+    }
+    const auto addSentence = [&text](const QString &sentence) {
+        if (!text.isEmpty()) {
+            text += QLatin1Char(' ');
+        }
+        text += sentence;
+    };
+    if (diagnostics.count(TraceDiagnostics::TruncatedInput) > 0) {
+        addSentence(i18n("The file ends early: it may have been cut off while it was written."));
+    }
+    if (diagnostics.count(TraceDiagnostics::CorruptInput) > 0) {
+        addSentence(i18n("The file is damaged: the rest of it could not be decompressed."));
+    }
+    return text;
 }

@@ -1,4 +1,5 @@
 #include "analyze/gui/app/guistartup.h"
+#include "startuplog.h"
 
 #include <QFile>
 #include <QIcon>
@@ -15,20 +16,20 @@ void initRCCIconTheme(const QString &applicationDirPath)
     // breeze theme (and under a bare X server).
     const QString iconThemeRcc = applicationDirPath + QLatin1String("/../share/icons/breeze/breeze-icons.rcc");
     if (!QFile::exists(iconThemeRcc)) {
-        qWarning("cannot find icons rcc: %ls", qUtf16Printable(iconThemeRcc));
+        qCWarning(MEMLOUPE_STARTUP, "cannot find icons rcc: %ls", qUtf16Printable(iconThemeRcc));
         return;
     }
 
     const QString iconThemeName = QStringLiteral("kf5_rcc_theme");
     const QString iconSubdir = QLatin1String("/icons/") + iconThemeName;
     if (!QResource::registerResource(iconThemeRcc, iconSubdir)) {
-        qWarning("Invalid rcc file: %ls", qUtf16Printable(iconThemeRcc));
+        qCWarning(MEMLOUPE_STARTUP, "Invalid rcc file: %ls", qUtf16Printable(iconThemeRcc));
     }
 
     // Qt looks for themes below ":/icons" too; without an index the mounted
     // files are no theme and only shadow whatever else is mounted there.
     if (!QFile::exists(QLatin1Char(':') + iconSubdir + QLatin1String("/index.theme"))) {
-        qWarning("No index.theme found in %ls", qUtf16Printable(iconThemeRcc));
+        qCWarning(MEMLOUPE_STARTUP, "No index.theme found in %ls", qUtf16Printable(iconThemeRcc));
         QResource::unregisterResource(iconThemeRcc, iconSubdir);
     }
 

@@ -92,6 +92,7 @@ struct MainWindowUi {
     QTabWidget *tabWidget = nullptr;
 
     QWidget *summaryTab = nullptr;
+    KMessageWidget *readProblems = nullptr;
     QLabel *summaryLeft = nullptr;
     QLabel *summaryCenter = nullptr;
     QLabel *summaryRight = nullptr;
@@ -282,6 +283,15 @@ QWidget *buildSummaryTab(MainWindowUi *ui)
     auto *tab = new QWidget;
     tab->setObjectName(QStringLiteral("summaryTab"));
     auto *layout = new QVBoxLayout(tab);
+
+    // shown only when the file could not be read completely
+    ui->readProblems = new KMessageWidget;
+    ui->readProblems->setObjectName(QStringLiteral("readProblems"));
+    ui->readProblems->setMessageType(KMessageWidget::Warning);
+    ui->readProblems->setWordWrap(true);
+    ui->readProblems->setCloseButtonVisible(false);
+    ui->readProblems->setVisible(false);
+    layout->addWidget(ui->readProblems);
 
     auto *labels = new QHBoxLayout;
     ui->summaryLeft = makeSummaryLabel(QStringLiteral("summaryLeft"));
@@ -1201,6 +1211,9 @@ void MainWindow::showSummary(const SummaryData &data)
     m_ui->suppressionBox->setVisible(m_suppressionsModel->rowCount() > 0);
 
     const auto texts = SummaryPage::texts(data);
+    const auto problems = Util::diagnosticsText(data.diagnostics);
+    m_ui->readProblems->setText(problems);
+    m_ui->readProblems->setVisible(!problems.isEmpty());
     m_ui->summaryLeft->setText(texts.left);
     m_ui->summaryCenter->setText(texts.center);
     m_ui->summaryRight->setText(texts.right);

@@ -200,12 +200,60 @@ void writeChart(JsonWriter &json, const ChartData &chart)
 }
 }
 
+namespace
+{
+// Only the kinds that occurred are listed, each with its first lines, so a
+// clean file gives {"unreadableLines": 0, "truncated": false, "damaged": false, "kinds": {}}.
+void writeDiagnostics(JsonWriter &json, const TraceDiagnostics &diagnostics)
+{
+    json.beginObject();
+    json.key("unreadableLines");
+    json.value(static_cast<int64_t>(diagnostics.unreadableLines()));
+    json.key("truncated");
+    json.value(diagnostics.count(TraceDiagnostics::TruncatedInput) > 0);
+    json.key("damaged");
+    json.value(diagnostics.count(TraceDiagnostics::CorruptInput) > 0);
+    json.key("kinds");
+    json.beginObject();
+    for (int kind = 0; kind < TraceDiagnostics::NumKinds; ++kind) {
+        const auto &entry = diagnostics.entries[static_cast<std::size_t>(kind)];
+        if (entry.count == 0) {
+            continue;
+        }
+        json.key(TraceDiagnostics::key(static_cast<TraceDiagnostics::Kind>(kind)));
+        json.beginObject();
+        json.key("count");
+        json.value(static_cast<int64_t>(entry.count));
+        json.key("first");
+        json.beginArray();
+        for (const auto &sample : entry.samples) {
+            json.beginObject();
+            json.key("line");
+            json.value(static_cast<int64_t>(sample.lineNumber));
+            json.key("text");
+            json.value(QString::fromUtf8(sample.line.data(), static_cast<int>(sample.line.size())));
+            json.endObject();
+        }
+        json.endArray();
+        json.endObject();
+    }
+    json.endObject();
+    json.endObject();
+}
+}
+
 void printTextReport(FILE *out, const ReportResults &results)
 {
     const auto &summary = results.summary;
     const auto &filter = summary.filterParameters;
     const bool isFiltered = filter.minTime != 0 || filter.maxTime < summary.totalTime;
     const double totalTimeS = static_cast<double>(filter.maxTime - filter.minTime) * 0.001;
+
+    const auto diagnostics = Util::diagnosticsText(summary.diagnostics);
+    if (!diagnostics.isEmpty()) {
+        printLine(out, i18n("warning: %1", diagnostics));
+        fputc('\n', out);
+    }
 
     printLine(out, i18n("debuggee: %1%2", summary.debuggee, summary.fromAttached ? i18n(" (attached)") : QString()));
     if (isFiltered) {
@@ -316,6 +364,9 @@ void printJsonReport(FILE *out, const ReportResults &results, const QString &fil
     }
     json.endArray();
     json.endObject();
+
+    json.key("diagnostics");
+    writeDiagnostics(json, summary.diagnostics);
 
     json.key("bottomUp");
     writeRows(json, results.bottomUp.resultData.get(), results.bottomUp.rows);
