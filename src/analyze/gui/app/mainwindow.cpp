@@ -288,7 +288,9 @@ QWidget *buildSummaryTab(MainWindowUi *ui)
     ui->readProblems = new KMessageWidget;
     ui->readProblems->setObjectName(QStringLiteral("readProblems"));
     ui->readProblems->setMessageType(KMessageWidget::Warning);
-    ui->readProblems->setWordWrap(true);
+    // one kind of problem per line: the message widget's own word wrap
+    // leaves a one-line box that cuts the text off
+    ui->readProblems->setWordWrap(false);
     ui->readProblems->setCloseButtonVisible(false);
     ui->readProblems->setVisible(false);
     layout->addWidget(ui->readProblems);
@@ -1211,7 +1213,8 @@ void MainWindow::showSummary(const SummaryData &data)
     m_ui->suppressionBox->setVisible(m_suppressionsModel->rowCount() > 0);
 
     const auto texts = SummaryPage::texts(data);
-    const auto problems = Util::diagnosticsText(data.diagnostics);
+    auto problems = Util::diagnosticsText(data.diagnostics);
+    problems.replace(QLatin1String("\"), "), QLatin1String("\"),\n")).replace(QLatin1String("read: "), QLatin1String("read:\n"));
     m_ui->readProblems->setText(problems);
     m_ui->readProblems->setVisible(!problems.isEmpty());
     m_ui->summaryLeft->setText(texts.left);

@@ -675,7 +675,7 @@ private Q_SLOTS:
         window.loadFile(write("memloupe.bad.1", tables(m_sourceDir, "./bad") + "q 12\nq 13\n+ 0\nc 10\n"));
         QVERIFY(waitForAnalysis(window));
         QVERIFY(!problems->isHidden());
-        QVERIFY2(problems->text().contains(QStringLiteral("2 lines could not be read: 2 unknown records (first at line")), qPrintable(problems->text()));
+        QVERIFY2(problems->text().contains(QStringLiteral("2 lines could not be read:\n2 unknown records (first at line")), qPrintable(problems->text()));
         QVERIFY(problems->text().contains(QStringLiteral("\"q 12\"")));
 
         window.loadFile(write("memloupe.clean.1", tables(m_sourceDir, "./clean") + "+ 0\nc 10\n"));
