@@ -13,9 +13,8 @@
 //
 // Every record starts with a LEB128 number whose two low bits are its kind:
 // an allocation or deallocation of the newer formats with its allocation-info
-// index above them, a deallocation of the index of the last allocation (a
-// temporary, in one byte), or another record whose kind follows in the bits
-// above; time stamps are such records, the zigzag difference to the last one. The log is kept in
+// index above them, a time stamp as the zigzag difference to the last one, or
+// another record whose kind follows in the bits above. The log is kept in
 // chunks; each knows the time stamps in it, so that a reparse of a window can
 // step over the chunks before it.
 
@@ -32,7 +31,7 @@ public:
     enum Kind : uint32_t {
         Allocation = 0,
         Deallocation = 1,
-        DeallocationOfLast = 2,
+        TimeStamp = 2,
         Other = 3,
     };
     enum OtherKind : uint32_t {
@@ -42,7 +41,6 @@ public:
         // format 0: the allocation-info index the first pass gave the line and the block address
         FormatZeroAllocation = 2,
         FormatZeroDeallocation = 3,
-        TimeStamp = 4,
     };
 
     struct Chunk {
@@ -53,8 +51,6 @@ public:
         uint64_t start = 0;
         // the time stamp the first difference in the chunk refers to
         int64_t stampBefore = 0;
-        // the index of the last allocation before this chunk
-        uint32_t allocationBefore = 0;
         int64_t lastStamp = 0;
         int64_t maxStamp = 0;
         bool hasStamps = false;
@@ -77,27 +73,25 @@ public:
         if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
             return false;
         }
-        if (kind == Deallocation && index == m_lastAllocation) {
-            *m_position++ = DeallocationOfLast;
-            return true;
-        }
-        if (kind == Allocation) {
-            m_lastAllocation = index;
-        }
         writeVarint((uint64_t(index) << 2) | kind);
         return true;
     }
 
     bool appendTimeStamp(int64_t stamp)
     {
-        if (m_position + 2 * MAX_VARINT > m_end && !grow(2 * MAX_VARINT)) {
+        if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
             return false;
         }
         const auto delta = static_cast<uint64_t>(stamp) - static_cast<uint64_t>(m_lastStamp);
         // zigzag: small steps back stay small; the shift keeps the top bit
         const uint64_t zigzag = (delta << 1) ^ static_cast<uint64_t>(static_cast<int64_t>(delta) >> 63);
-        writeVarint((uint64_t(TimeStamp) << 2) | Other);
-        writeVarint(zigzag);
+        if (zigzag >> 62) {
+            // too large for the two kind bits: written as another record
+            writeVarint((uint64_t(TimeStampFull) << 2) | Other);
+            writeVarint(static_cast<uint64_t>(stamp));
+        } else {
+            writeVarint((zigzag << 2) | TimeStamp);
+        }
         m_lastStamp = stamp;
         auto &chunk = m_chunks.back();
         chunk.maxStamp = chunk.hasStamps ? std::max(chunk.maxStamp, stamp) : stamp;
@@ -199,6 +193,8 @@ public:
     static constexpr std::size_t MAX_VARINT = 10;
     // the bytes read past a record that a reader may load at once
     static constexpr std::size_t PADDING = 16;
+    // a time stamp too far from the last one for the difference encoding
+    static constexpr uint32_t TimeStampFull = 4;
 
     static uint64_t readVarint(const uint8_t *&position)
     {
@@ -254,7 +250,6 @@ private:
         chunk.capacity = capacity;
         chunk.start = used;
         chunk.stampBefore = m_lastStamp;
-        chunk.allocationBefore = m_lastAllocation;
         m_position = chunk.data.get();
         m_end = m_position + capacity;
         m_chunks.push_back(std::move(chunk));
@@ -269,7 +264,6 @@ private:
     uint8_t *m_position = nullptr;
     uint8_t *m_end = nullptr;
     int64_t m_lastStamp = 0;
-    uint32_t m_lastAllocation = 0;
     int64_t m_fileSize = 0;
     int64_t m_compressedBytes = 0;
     int64_t m_uncompressedBytes = 0;

@@ -833,40 +833,35 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
         const uint8_t *position = chunk.data.get();
         const uint8_t *const end = position + chunk.size;
         int64_t lastStamp = chunk.stampBefore;
-        uint32_t lastAllocation = chunk.allocationBefore;
         while (position < end && r.timeStamp < maxTime) {
             source.m_position = position;
             const uint8_t head = *position;
             const uint32_t kind = head & 3u;
-            if (kind <= EventLog::DeallocationOfLast) {
+            if (kind <= EventLog::Deallocation) {
                 // a run of events, as the text path batches its event lines
                 std::size_t count = 0;
                 const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
                 do {
                     const uint64_t value = EventLog::readVarint(position);
-                    const auto eventKind = static_cast<uint32_t>(value & 3u);
-                    if (eventKind == EventLog::Allocation) {
-                        lastAllocation = static_cast<uint32_t>(value >> 2);
-                    }
-                    r.batchModes[count] = eventKind == EventLog::Allocation ? TraceFormat::Record::Allocation : TraceFormat::Record::Deallocation;
-                    r.batchIndices[count].index = eventKind == EventLog::DeallocationOfLast ? lastAllocation : static_cast<uint32_t>(value >> 2);
+                    r.batchModes[count] = (value & 3u) == EventLog::Allocation ? TraceFormat::Record::Allocation : TraceFormat::Record::Deallocation;
+                    r.batchIndices[count].index = static_cast<uint32_t>(value >> 2);
                     __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(r.batchIndices[count].index, lastInfo));
                     ++count;
-                } while (count < PassReader::BATCH_SIZE && position < end && (*position & 3u) <= EventLog::DeallocationOfLast);
+                } while (count < PassReader::BATCH_SIZE && position < end && (*position & 3u) <= EventLog::Deallocation);
                 if (r.inFilteredTime) {
                     r.processBatch(count);
                 }
                 continue;
             }
             const uint64_t value = EventLog::readVarint(position);
-            switch (value >> 2) {
-            case EventLog::TimeStamp: {
-                const uint64_t zigzag = EventLog::readVarint(position);
+            if (kind == EventLog::TimeStamp) {
+                const uint64_t zigzag = value >> 2;
                 const uint64_t delta = (zigzag >> 1) ^ (0 - (zigzag & 1));
                 lastStamp = static_cast<int64_t>(static_cast<uint64_t>(lastStamp) + delta);
                 r.applyTimeStamp(lastStamp);
-                break;
+                continue;
             }
+            switch (value >> 2) {
             case EventLog::ResidentSetSize:
                 r.applyResidentSetSize(static_cast<int64_t>(EventLog::readVarint(position)));
                 break;
@@ -895,6 +890,10 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
                 }
                 break;
             }
+            case EventLog::TimeStampFull:
+                lastStamp = static_cast<int64_t>(EventLog::readVarint(position));
+                r.applyTimeStamp(lastStamp);
+                break;
             }
         }
     }
