@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     How close reading a trace comes to the cost of merely decompressing it.
 
     For every trace it measures, side by side: decompressing the file once with

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Times reader passes over a trace with hooks that do nothing, and counts the
     heap allocations made while the second pass runs: the per-line path must not
     allocate, so the count has to stay flat however large the trace is.

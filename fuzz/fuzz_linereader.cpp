@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Fuzz target for the line tokenizer: splits the input into lines the way the
     reader's stream source does and reads every line field by field, in an order
     and string form chosen by the first byte.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Fuzz target for suppression files and the pattern matcher: every line of the
     input is parsed as a suppression line; the first line is then also used as a
     raw pattern and matched against every other line, and against itself.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Fuzz target for reading trace files from disk: the decompression thread, the
     block hand-over and the splitting of lines across blocks. The first byte
     picks the file name suffix (plain, ".gz" or ".zst"), the rest is the file.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Fuzz target for the trace reader over an in-memory input chain: the input is
     the text of a trace in any file format. Runs the passes the analysis runs (a
     full read, then a windowed reparse), diffs the result against a second

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Shared helpers of the ingestion and analysis tests: fixture files written in
     every compression, a data object that records its hook calls, and capture of
     what the reader writes to standard error.

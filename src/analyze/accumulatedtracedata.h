@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     In-memory form of a trace data file: the interned tables, the costs merged
     per call stack, and the reader that fills them pass by pass.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Pass-through input filter that counts the bytes it forwards, so the reader
     can report progress without asking the file system on every line.
 */

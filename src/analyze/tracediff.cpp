@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Subtracting one data set from another. The two files have their own string,
     instruction-pointer and trace numbering, so call stacks are matched by their
     source locations (module, function, file, line), never by code address.

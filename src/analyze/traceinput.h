@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Delivers the decompressed text of a trace file as lines, with decompression
     running on a thread of its own: a pass then costs about the larger of
     decompressing and parsing instead of their sum. Lines are handed out as

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The trace file reader: one pass over the line-oriented trace format, or
     over the event log that the first pass took down of it.
 */

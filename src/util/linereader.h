@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Tokenizer for the line-oriented trace format: one record character, a blank,
     then blank-separated lower-case hex numbers and strings.
 

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Bookkeeping for the oldest trace format, whose records identify heap blocks
     only by address: live block address -> allocation info, and deduplication of
     (size, call stack) pairs into allocation-info numbers.

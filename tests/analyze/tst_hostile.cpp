@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Trace and suppression files as they arrive from crashed or killed
     profilers, full disks, damaged copies and other program versions: every read
     ends, reports what the reader promises to report, and keeps what it could

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The trace generator checked against the project's own reader: every format
     and compression reads without a diagnostic and yields exactly the totals the
     generator counted itself, the heap events do not depend on the format, and

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     memloupe-tracegen: writes synthetic heap traces for benchmarks and tests of
     the reader. See usageText() for the command line.
 */

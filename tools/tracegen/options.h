@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Command line of memloupe-tracegen. Plain argv parsing keeps the generator
     free of any toolkit dependency.
 */

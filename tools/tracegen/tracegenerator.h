@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Synthetic heap traces: a program model (modules, functions, instruction
     pointers, a call-stack tree, allocation sites) built from a seed, and a heap
     event stream over it with temporaries, long-lived blocks and leaks.

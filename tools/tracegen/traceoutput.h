@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Buffered text output of the trace generator: records are formatted straight
     into one large buffer which goes to a plain, gzip or zstd sink in big chunks.
     Formatting a number must cost a handful of instructions, since a large trace

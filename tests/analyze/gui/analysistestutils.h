@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Helpers of the analysis tests: reading a hand-written trace into a
     ParserData the way the analysis job does, the string table as the views see
     it, symbol lookup by name, and a main function that pins the language and

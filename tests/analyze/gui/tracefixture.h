@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Hand-written traces shared by the analysis job and report tests.
 
     The sample trace describes one small run in any file format. Its hand-worked

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The analysis job as the window sees it: the order and content of the
     signals, the stop points, failures, diff runs, reparsing, progress values,
     and runs that are superseded or outlive their parser.

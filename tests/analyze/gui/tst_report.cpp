@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     memloupe_report end to end: exit status and output streams, and the JSON
     document for the sample trace in every file format and compression.
 */

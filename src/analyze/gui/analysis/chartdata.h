@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Time series of the three charts: memory consumed, allocations and temporary
     allocations, each a total column and up to 19 call-site columns.
 */

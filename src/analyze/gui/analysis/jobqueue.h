@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Putting jobs on ThreadWeaver's global queue, with the queue's ordering stated
     for ThreadSanitizer.
 */

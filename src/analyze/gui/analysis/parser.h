@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Drives the analysis of one trace file in the background and hands every
     result record to the window as soon as it is ready.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The analysis side's data object: fills the reader's hooks, counts allocation
     infos for the size histogram and samples the three chart series.
 */

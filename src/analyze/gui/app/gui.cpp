@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     memloupe_gui: sets up the application, reads the command line and opens one
     main window per trace file named on it.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Start-up steps of memloupe_gui that depend on where and how the program was
     started. They live apart from main() so that the tests can run them.
 */

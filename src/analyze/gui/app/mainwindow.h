@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The analyser's top-level window: the open, loading and results pages, the
     menus, the stacks dock, and the navigation from a source location to an
     external editor.

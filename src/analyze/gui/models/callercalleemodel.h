@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Table models of the caller/callee view: the per-function main table and the
     callers, callees and source lines of the selected function.
 */

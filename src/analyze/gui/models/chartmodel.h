@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     One time series of the analysis as a table a KChart line diagram draws:
     two columns (time, value) per data set, the total first.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Splits a chart model into its total and its per-call-site data sets, one
     proxy each, so the chart widget can draw them as separate diagrams.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Paints a cost bar behind the text of a cost cell: its length is the cost
     relative to the total of that cost kind, its colour runs from green for
     small costs to red for large ones.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Header of the trees and tables that have a location column followed by
     cost columns: the location column takes whatever width the cost columns
     leave, and a context menu resets the sizes and hides or shows cost columns.

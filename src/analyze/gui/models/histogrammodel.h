@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The allocation-size histogram as a table a KChart bar diagram draws: one row
     per size class, the class total and its top functions as columns.
 */

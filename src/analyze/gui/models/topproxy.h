@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The top-level rows of a cost tree that reach one percent of the total of one
     cost kind, with the location column and that cost column only.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     A minimal streaming JSON writer: the trees of real traces have millions of
     rows, so documents are written as they are produced, never built in memory.
     Integers are written exactly (no detour through double).

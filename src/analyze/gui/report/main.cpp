@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     memloupe_report: the analysis of memloupe without a window, for scripts and
     CI jobs that gate on memory use.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     One cost series over time as a KChart plot: the total and the stacked
     per-function costs, a draggable time-range selection that the window
     mirrors across the charts and can re-run the analysis on, and image export.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The flame graph: one of the cost trees drawn as nested bars, each bar a
     function, its width the share of the chosen cost, its callees (top-down) or
     callers (bottom-up) stacked above it.

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The allocation-size histogram as a bar chart: the total per size class
     beside the stacked contributions of the functions that allocated most.
 */

@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The real memloupe_gui binary on an X server of the test's own: the command
     line, the refusal of an unreadable suppression file, and windows that reach
     their results page on the sample trace and close again cleanly.

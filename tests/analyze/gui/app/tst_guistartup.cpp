@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The start-up steps of memloupe_gui that depend on the environment: the
     packed icon theme looked up beside the executable, and the rewrite of the
     library search path.

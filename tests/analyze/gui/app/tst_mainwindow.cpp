@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     The main window end to end over hand-written traces: loading, diffs,
     errors, re-runs, the summary texts, the stacks dock, navigation between
     the views and to an editor, and closing while an analysis runs.

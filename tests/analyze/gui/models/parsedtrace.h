@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     A small hand-written trace and a helper that runs the whole analysis over it,
     so the caller/callee, chart and histogram model tests see real results.
 */

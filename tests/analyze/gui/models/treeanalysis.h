@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Hand-written traces for the tree, top-list, stack and suppression model
     tests, and the background analysis run over them as the main window runs it.
 */

@@ -1,3 +1,8 @@
+/*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
 #include <QAbstractItemModelTester>
 #include <QSortFilterProxyModel>
 #include <QTest>

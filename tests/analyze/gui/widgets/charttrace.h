@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     A trace with one time stamp every 10ms, so every chart gets a row per stamp,
     and a helper that runs the whole analysis over it and keeps what the chart
     and histogram widgets are fed with.

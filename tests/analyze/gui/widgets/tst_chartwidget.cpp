@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Chart widget over real analysis results: selection and its mirroring,
     dragging a range, tool and status tips, the filter menu, axes of a
     filtered run, the data-set limit, image export and what gets drawn.

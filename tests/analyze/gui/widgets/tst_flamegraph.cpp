@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Flame graph over the results of hand-written traces: the item tree, layout,
     zoom history, search, the context menu, builds that are superseded or
     outlive the widget, and what the widget draws.

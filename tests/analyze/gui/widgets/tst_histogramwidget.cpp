@@ -1,4 +1,9 @@
 /*
+    SPDX-FileCopyrightText: 2026 memloupe developers
+    SPDX-License-Identifier: GPL-2.0-or-later
+*/
+
+/*
     Histogram widget over real analysis results: which model columns each of
     its two bar diagrams gets, and what gets drawn.
 */
