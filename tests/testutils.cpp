@@ -19,19 +19,6 @@
 
 #include <QTest>
 
-std::string suffixFor(Compression compression)
-{
-    switch (compression) {
-    case Compression::Gzip:
-        return ".gz";
-    case Compression::Zstd:
-        return ".zst";
-    case Compression::None:
-        break;
-    }
-    return {};
-}
-
 std::string hex(uint64_t value)
 {
     char buffer[32];

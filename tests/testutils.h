@@ -16,17 +16,31 @@
 #include <vector>
 
 #include <QString>
+#include <QtGlobal>
 
 #include "analyze/accumulatedtracedata.h"
+#include "analyze/traceformat.h"
 
-enum class Compression {
-    None,
-    Gzip,
-    Zstd,
+// The trace format's own compression kinds and their file name suffixes
+// ("", ".gz", ".zst").
+using Compression = TraceFormat::Compression;
+using TraceFormat::suffixFor;
+
+// Sets the event log's memory budget while alive; 1 byte makes every pass read the file.
+class EventLogBudget
+{
+public:
+    explicit EventLogBudget(const char *bytes)
+    {
+        qputenv("MEMLOUPE_EVENT_LOG_BUDGET", bytes);
+    }
+    ~EventLogBudget()
+    {
+        qunsetenv("MEMLOUPE_EVENT_LOG_BUDGET");
+    }
+    EventLogBudget(const EventLogBudget &) = delete;
+    EventLogBudget &operator=(const EventLogBudget &) = delete;
 };
-
-// File name suffix the reader recognises for @p compression ("", ".gz", ".zst").
-std::string suffixFor(Compression compression);
 
 // Lower-case hex without prefix, as the trace format writes numbers.
 std::string hex(uint64_t value);

@@ -95,22 +95,6 @@ bool readStream(AccumulatedTraceData *data, const std::string &text, Accumulated
 // Writes @p contents into the FIFO at @p path once a reader has it open, and
 // gives up after a while if none comes, so a reader that never opens the FIFO
 // fails the test instead of hanging it.
-// Sets the event log's memory budget while alive; 1 byte makes every pass read the file.
-class EventLogBudget
-{
-public:
-    explicit EventLogBudget(const char *bytes)
-    {
-        qputenv("MEMLOUPE_EVENT_LOG_BUDGET", bytes);
-    }
-    ~EventLogBudget()
-    {
-        qunsetenv("MEMLOUPE_EVENT_LOG_BUDGET");
-    }
-    EventLogBudget(const EventLogBudget &) = delete;
-    EventLogBudget &operator=(const EventLogBudget &) = delete;
-};
-
 class FifoWriter
 {
 public:
@@ -621,7 +605,7 @@ private Q_SLOTS:
         const auto compressedPath = writeTrace(SmallTrace, compression);
         QVERIFY(!compressedPath.empty());
         const auto contents = readFile(compressedPath);
-        const auto path = newPath("-fifo" + suffixFor(compression));
+        const auto path = newPath(std::string("-fifo") + suffixFor(compression));
         QCOMPARE(mkfifo(path.c_str(), 0600), 0);
 
         std::unique_ptr<EventLogBudget> budget;

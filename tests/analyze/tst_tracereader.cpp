@@ -126,22 +126,6 @@ std::string sampleTrace(const std::string &versionLine, int format)
 }
 }
 
-// Sets the event log's memory budget while alive; 1 byte makes every pass read the file.
-class EventLogBudget
-{
-public:
-    explicit EventLogBudget(const char *bytes)
-    {
-        qputenv("MEMLOUPE_EVENT_LOG_BUDGET", bytes);
-    }
-    ~EventLogBudget()
-    {
-        qunsetenv("MEMLOUPE_EVENT_LOG_BUDGET");
-    }
-    EventLogBudget(const EventLogBudget &) = delete;
-    EventLogBudget &operator=(const EventLogBudget &) = delete;
-};
-
 // Everything a sequence of passes leaves behind and hands to its hooks, as text.
 std::string passesText(const RecordingData &data, bool withBytesRead = true)
 {
