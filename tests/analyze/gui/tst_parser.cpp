@@ -604,26 +604,33 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::string>("contents");
         QTest::addColumn<Compression>("compression");
+        QTest::addColumn<bool>("readFileEachPass");
 
         const auto sample = TraceFixture::sampleTrace(3);
         const auto large = TraceFixture::largeTrace(20000);
         // a size of 0 must not turn into NaN or infinite completion
-        QTest::newRow("empty file") << std::string() << Compression::None;
-        QTest::newRow("empty gzip") << std::string() << Compression::Gzip;
-        QTest::newRow("empty zstd") << std::string() << Compression::Zstd;
-        QTest::newRow("sample") << sample << Compression::None;
-        QTest::newRow("sample gzip") << sample << Compression::Gzip;
-        QTest::newRow("sample zstd") << sample << Compression::Zstd;
-        QTest::newRow("large") << large << Compression::None;
-        QTest::newRow("large gzip") << large << Compression::Gzip;
+        QTest::newRow("empty file") << std::string() << Compression::None << false;
+        QTest::newRow("empty gzip") << std::string() << Compression::Gzip << false;
+        QTest::newRow("empty zstd") << std::string() << Compression::Zstd << false;
+        QTest::newRow("sample") << sample << Compression::None << false;
+        QTest::newRow("sample gzip") << sample << Compression::Gzip << false;
+        QTest::newRow("sample zstd") << sample << Compression::Zstd << false;
+        QTest::newRow("large") << large << Compression::None << false;
+        QTest::newRow("large gzip") << large << Compression::Gzip << false;
+        QTest::newRow("large, no event log") << large << Compression::Gzip << true;
     }
 
     void progressStaysInRange()
     {
         QFETCH(std::string, contents);
         QFETCH(Compression, compression);
+        QFETCH(bool, readFileEachPass);
 
         const QString path = writeTrace(QStringLiteral("progress"), contents, compression);
+        std::unique_ptr<EventLogBudget> budget;
+        if (readFileEachPass) {
+            budget = std::make_unique<EventLogBudget>("1");
+        }
         Parser parser;
         Recorder recorder(&parser);
         parser.parse(path, QString(), FilterParameters(), Parser::StopAfter::Finished);
@@ -631,9 +638,15 @@ private Q_SLOTS:
         QCOMPARE(recorder.count("finished"), 1);
 
         QVERIFY(!recorder.progress.isEmpty());
+        int previous = 0;
         for (int value : qAsConst(recorder.progress)) {
             QVERIFY2(value >= 0 && value <= 1000, qPrintable(QString::number(value)));
+            // the bar starts again at 0 for the chart stage only, never moves back otherwise
+            QVERIFY2(value == 0 || value >= previous, qPrintable(QStringLiteral("%1 after %2").arg(value).arg(previous)));
+            previous = value;
         }
+        const QString fallbackText = QStringLiteral("every pass reads the file again");
+        QCOMPARE(!recorder.messages.filter(fallbackText).isEmpty(), readFileEachPass);
         const auto passTexts = recorder.messages.filter(QStringLiteral(" pass: "));
         QVERIFY(!passTexts.isEmpty());
         for (const auto &text : passTexts) {
