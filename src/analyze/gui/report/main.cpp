@@ -15,7 +15,7 @@
 
 #include <KLocalizedString>
 
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
 #include "analyze/gui/report/reportprinter.h"
 
 namespace
@@ -107,55 +107,14 @@ int main(int argc, char **argv)
     window.disableBuiltinSuppressions = filter.disableBuiltinSuppressions;
 
     Parser parser;
-    ReportResults results;
-    int exitCode = 0;
-    bool windowApplied = !hasWindow;
-
-    QObject::connect(&parser, &Parser::summaryAvailable, [&](const SummaryData &data) {
-        results.summary = data;
-    });
-    QObject::connect(&parser, &Parser::bottomUpDataAvailable, [&](const TreeData &data) {
-        results.bottomUp = data;
-    });
-    QObject::connect(&parser, &Parser::topDownDataAvailable, [&](const TreeData &data) {
-        results.topDown = data;
-    });
-    QObject::connect(&parser, &Parser::callerCalleeDataAvailable, [&](const CallerCalleeResults &data) {
-        results.callerCallee = data;
-    });
-    QObject::connect(&parser, &Parser::sizeHistogramDataAvailable, [&](const HistogramData &data) {
-        results.histogram = data;
-    });
-    QObject::connect(&parser, &Parser::consumedChartDataAvailable, [&](const ChartData &data) {
-        results.consumed = data;
-        results.hasCharts = true;
-    });
-    QObject::connect(&parser, &Parser::allocationsChartDataAvailable, [&](const ChartData &data) {
-        results.allocations = data;
-    });
-    QObject::connect(&parser, &Parser::temporaryChartDataAvailable, [&](const ChartData &data) {
-        results.temporary = data;
-    });
-    QObject::connect(&parser, &Parser::failedToOpen, [&](const QString &path) {
-        printError(i18n("Failed to parse file %1.", path));
-        exitCode = 1;
-        app.quit();
-    });
-    QObject::connect(&parser, &Parser::finished, [&]() {
-        if (!windowApplied) {
-            // exactly what the window does for a selected range: re-run the analysis restricted to it
-            windowApplied = true;
-            results = ReportResults();
-            parser.reparse(window);
-            return;
-        }
-        app.quit();
-    });
-
-    parser.parse(file, diffBase, filter, Parser::StopAfter::Finished);
-    app.exec();
-    if (exitCode != 0) {
-        return exitCode;
+    AnalysisResults results = runAnalysis(parser, file, diffBase, filter);
+    if (results.finished && hasWindow) {
+        // exactly what the window does for a selected range: re-run the analysis restricted to it
+        results = rerunAnalysis(parser, window);
+    }
+    if (results.failed) {
+        printError(i18n("Failed to parse file %1.", results.failedPath));
+        return 1;
     }
 
     if (cli.isSet(jsonOption)) {
