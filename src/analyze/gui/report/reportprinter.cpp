@@ -314,7 +314,7 @@ void printTextReport(FILE *out, const ReportResults &results)
     fflush(out);
 }
 
-void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase)
+void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase, const std::function<void(JsonWriter &json)> &extra)
 {
     const auto &summary = results.summary;
     JsonWriter json(out);
@@ -436,6 +436,9 @@ void printJsonReport(FILE *out, const ReportResults &results, const QString &fil
         json.key("temporary");
         writeChart(json, results.temporary);
         json.endObject();
+    }
+    if (extra) {
+        extra(json);
     }
     json.endObject();
     json.flush();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
 #include <QString>
 
@@ -18,4 +19,11 @@
 using ReportResults = AnalysisResults;
 
 void printTextReport(FILE *out, const ReportResults &results);
-void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase);
+class JsonWriter;
+
+// @p extra, when set, adds top-level members after the fixed ones.
+void printJsonReport(FILE *out,
+                     const ReportResults &results,
+                     const QString &file,
+                     const QString &diffBase,
+                     const std::function<void(JsonWriter &json)> &extra = {});
