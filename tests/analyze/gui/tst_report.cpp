@@ -738,6 +738,23 @@ private Q_SLOTS:
                               QStringLiteral("Allocations/none=%1").arg(totals.value(QLatin1String("allocations")).toDouble()),
                               QStringLiteral("Temporary Allocations/none=%1").arg(totals.value(QLatin1String("temporary")).toDouble())}));
     }
+
+    // modules below 1 % of the allocations stay out of the text (the JSON has them all)
+    void missingSymbolsText()
+    {
+        const QString trace = QFINDTESTDATA("../../data/missing-symbols.trace");
+        QVERIFY(!trace.isEmpty());
+        const auto text = QString::fromUtf8(runReport({trace}).out);
+        const auto block = text.section(QStringLiteral("frames without symbols:\n"), 1).section(QStringLiteral("\n\n"), 0, 0).split(QLatin1Char('\n'));
+        QCOMPARE(block.size(), 4);
+        QCOMPARE(block.at(0), QStringLiteral("  libfoo.so.1: 67 % of its frames have no symbols — 20 % of the allocations"));
+        const auto hint = block.mid(1).join(QLatin1Char(' '));
+        QVERIFY2(hint.contains(QLatin1String("-dbgsym")) && hint.contains(QLatin1String("debuginfod")), qPrintable(hint));
+
+        // a trace whose frames all have names has no such block
+        QVERIFY(!QString::fromUtf8(runReport({m_sample}).out).contains(QLatin1String("without symbols")));
+        QVERIFY(!reportJson({m_sample}).contains(QLatin1String("missingSymbols")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestReport)
