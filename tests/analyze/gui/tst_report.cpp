@@ -250,6 +250,8 @@ private Q_SLOTS:
         QTest::newRow("folded without cost") << QStringList{m_sample, QStringLiteral("--export-folded")} << 2 << QStringLiteral("--export-folded needs");
         QTest::newRow("folded without file") << QStringList{m_sample, QStringLiteral("--export-folded"), QStringLiteral("peak")} << 2
                                              << QStringLiteral("--export-folded needs");
+        QTest::newRow("folded cost joined with =") << QStringList{QStringLiteral("--export-folded=peak"), m_sample} << 2
+                                                   << QStringLiteral("--export-folded takes");
         QTest::newRow("folded unknown cost") << QStringList{QStringLiteral("--export-folded"),
                                                             QStringLiteral("bytes"),
                                                             m_dir.filePath(QStringLiteral("x")),

@@ -20,8 +20,8 @@
 
 #include "analyze/gui/analysis/analysisrun.h"
 #include "analyze/gui/analysis/exports.h"
-#include "analyze/gui/report/jsonwriter.h"
 #include "analyze/gui/report/gates.h"
+#include "analyze/gui/report/jsonwriter.h"
 #include "analyze/gui/report/reportprinter.h"
 
 namespace
@@ -162,6 +162,11 @@ int main(int argc, char **argv)
     }
     if (cli.isSet(QStringLiteral("version"))) {
         cli.showVersion();
+    }
+    // only "--export-folded=COST" gets here, which would leave FILE to the positional arguments
+    if (cli.isSet(foldedOption)) {
+        printError(i18n("--export-folded takes its cost and file name as two separate arguments: --export-folded COST FILE."));
+        return 2;
     }
     const auto positional = cli.positionalArguments();
     if (positional.size() != 1) {
