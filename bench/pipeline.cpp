@@ -47,8 +47,8 @@
 #include <ThreadWeaver/Queue>
 
 #include "analyze/accumulatedtracedata.h"
-#include "analyze/gui/app/mainwindow.h"
 #include "analyze/gui/analysis/analysisrun.h"
+#include "analyze/gui/app/mainwindow.h"
 #include "analyze/traceinput.h"
 
 namespace
