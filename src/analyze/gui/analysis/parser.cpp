@@ -280,6 +280,7 @@ void runAnalysis(const RunParameters &params)
         // the size histogram names functions through the allocations as they were read
         data->keepReadTraceIndices();
         data->diff(diffData);
+        data->keepBaseSizeCounts(diffData);
         data->diffMode = true;
     } else if (!data->read(stdPath, isReparsing)) {
         send(run, &ParserRun::failedToOpen, params.path);
@@ -291,7 +292,7 @@ void runAnalysis(const RunParameters &params)
     }
     data->applyLeakSuppressions();
 
-    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings);
+    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings, data->diffMode);
     send(run, &ParserRun::summaryAvailable, buildSummary(*data));
 
     const auto stopAfter = params.stopAfter;

@@ -28,6 +28,7 @@ void SuppressionsModel::setSuppressions(const SummaryData &summaryData)
     m_suppressions = summaryData.suppressions;
     m_totalAllocations = summaryData.cost.allocations;
     m_totalLeaked = summaryData.cost.leaked;
+    m_totalLeakedBeforeSuppression = summaryData.cost.leaked + summaryData.totalLeakedSuppressed;
     endResetModel();
 }
 
@@ -98,7 +99,9 @@ QVariant SuppressionsModel::data(const QModelIndex &index, int role) const
         } else if (role == SortRole) {
             return static_cast<qint64>(suppression.leaked);
         } else if (role == TotalCostRole) {
-            return m_totalLeaked;
+            // What the rules took away is not part of what is left: measured
+            // against the rest, every sizeable rule would show a full bar.
+            return m_totalLeakedBeforeSuppression;
         }
         break;
     case Pattern:
