@@ -21,12 +21,14 @@ namespace
 // Width of a data set's name in the legend, so the monospace legend lines up.
 constexpr int LEGEND_NAME_WIDTH = 60;
 
-QString legendName(const QString &functionName)
+// The suffix tells apart data sets of one function name; it is never cut off.
+QString legendName(const QString &functionName, const QString &suffix)
 {
-    if (functionName.size() > LEGEND_NAME_WIDTH) {
-        return functionName.left(LEGEND_NAME_WIDTH - 3) + QLatin1String("...");
+    if (functionName.size() + suffix.size() > LEGEND_NAME_WIDTH) {
+        const int room = std::max(0, LEGEND_NAME_WIDTH - 3 - suffix.size());
+        return functionName.left(room) + QLatin1String("...") + suffix;
     }
-    return functionName.leftJustified(LEGEND_NAME_WIDTH, QLatin1Char(' '));
+    return QString(functionName + suffix).leftJustified(LEGEND_NAME_WIDTH, QLatin1Char(' '));
 }
 
 const ResultData &resultDataOrEmpty(const std::shared_ptr<const ResultData> &resultData)
@@ -106,9 +108,10 @@ QVariant ChartModel::headerData(int section, Qt::Orientation orientation, int ro
             return {};
         }
         {
-            const Symbol label = m_data.labels.value(section / 2);
+            const int dataset = section / 2;
+            const Symbol label = m_data.labels.value(dataset);
             const QString function = resultDataOrEmpty(m_data.resultData).string(label.functionId);
-            return i18n("%1", QLatin1Char(' ') + legendName(function));
+            return i18n("%1", QLatin1Char(' ') + legendName(function, m_legendSuffixes.value(dataset)));
         }
     }
     return {};
@@ -195,14 +198,47 @@ void ChartModel::resetData(const ChartData &data)
 {
     beginResetModel();
     m_data = data;
+    resetLegendSuffixes();
     resetColors();
     endResetModel();
+}
+
+void ChartModel::resetLegendSuffixes()
+{
+    m_legendSuffixes.clear();
+    const ResultData &resultData = resultDataOrEmpty(m_data.resultData);
+    QHash<QString, QVector<int>> datasetsByName;
+    for (auto it = m_data.labels.constBegin(), end = m_data.labels.constEnd(); it != end; ++it) {
+        // the total has a name of its own
+        if (it.key() != 0) {
+            datasetsByName[resultData.string(it.value().functionId)].append(it.key());
+        }
+    }
+    for (const auto &datasets : qAsConst(datasetsByName)) {
+        if (datasets.size() < 2) {
+            continue;
+        }
+        // a call site alone in its binary among those of its name is told apart
+        // by the binary, call sites in one binary by their source line
+        QHash<ModuleIndex, int> sitesPerModule;
+        for (int dataset : datasets) {
+            ++sitesPerModule[m_data.labels.value(dataset).moduleId];
+        }
+        for (int dataset : datasets) {
+            const Symbol label = m_data.labels.value(dataset);
+            const QString where = sitesPerModule.value(label.moduleId) == 1
+                ? Util::basename(resultData.string(label.moduleId))
+                : Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short);
+            m_legendSuffixes.insert(dataset, i18nc("%1: the module or file:line that tells apart call sites of one name", " (%1)", where));
+        }
+    }
 }
 
 void ChartModel::clearData()
 {
     beginResetModel();
     m_data = {};
+    m_legendSuffixes.clear();
     m_columnDataSetPens.clear();
     m_columnDataSetBrushes.clear();
     endResetModel();
