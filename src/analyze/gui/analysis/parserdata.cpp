@@ -176,6 +176,9 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData> &res
             const auto &ip = findIp(entry.ip);
             chart->labels[column] = Symbol{ip.frame.functionIndex, ip.moduleIndex};
             chart->locations[column] = FileLine{ip.frame.fileIndex, ip.frame.line};
+            if (!ip.inlined.empty()) {
+                chart->inlinedInto[column] = ip.inlined.front().functionIndex;
+            }
         }
     };
     assignColumns(&consumedChartData, &ChartMergeData::consumed, &LabelIds::consumed);

@@ -25,7 +25,12 @@ constexpr int LEGEND_NAME_WIDTH = 60;
 QString legendName(const QString &functionName, const QString &suffix)
 {
     if (functionName.size() + suffix.size() > LEGEND_NAME_WIDTH) {
-        const int room = std::max(0, LEGEND_NAME_WIDTH - 3 - suffix.size());
+        // a long suffix still leaves the name enough to be recognised by
+        constexpr int MIN_NAME_KEPT = 16;
+        const int room = std::max(MIN_NAME_KEPT, LEGEND_NAME_WIDTH - 3 - suffix.size());
+        if (functionName.size() <= room) {
+            return functionName + suffix;
+        }
         return functionName.left(room) + QLatin1String("...") + suffix;
     }
     return QString(functionName + suffix).leftJustified(LEGEND_NAME_WIDTH, QLatin1Char(' '));
@@ -207,10 +212,12 @@ void ChartModel::resetLegendSuffixes()
 {
     m_legendSuffixes.clear();
     const ResultData &resultData = resultDataOrEmpty(m_data.resultData);
+    // only names that collide in the legend as it is shown
+    const int shown = shownDatasetCount(m_maxDatasetCount);
     QHash<QString, QVector<int>> datasetsByName;
     for (auto it = m_data.labels.constBegin(), end = m_data.labels.constEnd(); it != end; ++it) {
         // the total has a name of its own
-        if (it.key() != 0) {
+        if (it.key() != 0 && it.key() < shown) {
             datasetsByName[resultData.string(it.value().functionId)].append(it.key());
         }
     }
@@ -218,17 +225,27 @@ void ChartModel::resetLegendSuffixes()
         if (datasets.size() < 2) {
             continue;
         }
-        // a call site alone in its binary among those of its name is told apart
-        // by the binary, call sites in one binary by their source line
+        // A call site alone in its binary among those of its name is told apart
+        // by the binary, call sites in one binary by their source line, and
+        // one line inlined into several functions by the function it is in.
         QHash<ModuleIndex, int> sitesPerModule;
+        QHash<QString, int> sitesPerLine;
         for (int dataset : datasets) {
             ++sitesPerModule[m_data.labels.value(dataset).moduleId];
+            ++sitesPerLine[Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short)];
         }
         for (int dataset : datasets) {
             const Symbol label = m_data.labels.value(dataset);
-            const QString where = sitesPerModule.value(label.moduleId) == 1
-                ? Util::basename(resultData.string(label.moduleId))
-                : Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short);
+            QString where;
+            if (sitesPerModule.value(label.moduleId) == 1) {
+                where = Util::basename(resultData.string(label.moduleId));
+            } else {
+                where = Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short);
+                const auto caller = m_data.inlinedInto.value(dataset);
+                if (sitesPerLine.value(where) > 1 && caller) {
+                    where = i18nc("%1: file:line of a call site, %2: the function it was inlined into", "%1 via %2", where, resultData.string(caller));
+                }
+            }
             m_legendSuffixes.insert(dataset, i18nc("%1: the module or file:line that tells apart call sites of one name", " (%1)", where));
         }
     }
@@ -256,15 +273,22 @@ void ChartModel::setMaximumDatasetCount(int count)
         beginRemoveColumns(QModelIndex(), 2 * newDatasets, 2 * currentDatasets - 1);
         m_maxDatasetCount = count;
         resetColors();
+        resetLegendSuffixes();
         endRemoveColumns();
     } else if (newDatasets > currentDatasets) {
         beginInsertColumns(QModelIndex(), 2 * currentDatasets, 2 * newDatasets - 1);
         m_maxDatasetCount = count;
         resetColors();
+        resetLegendSuffixes();
         endInsertColumns();
     } else {
         // no visible change now, but the limit applies to the next data
         m_maxDatasetCount = count;
+        return;
+    }
+    // the names that collide are among those shown
+    if (newDatasets > 0) {
+        Q_EMIT headerDataChanged(Qt::Horizontal, 0, 2 * newDatasets - 1);
     }
 }
 
