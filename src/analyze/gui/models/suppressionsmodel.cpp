@@ -5,6 +5,8 @@
 
 #include "analyze/gui/models/suppressionsmodel.h"
 
+#include <QLocale>
+
 #include "analyze/gui/analysis/util.h"
 
 namespace
@@ -77,9 +79,9 @@ QVariant SuppressionsModel::data(const QModelIndex &index, int role) const
         return tr("<qt>Suppression rule: <code>%1</code><br/>Matched Allocations: %2<br/>&nbsp;&nbsp;%3% out of %4 "
                   "total<br/>Suppressed Leaked Memory: %5<br/>&nbsp;&nbsp;%6% out of %7 total</qt>")
             .arg(toQString(suppression.pattern),
-                 QString::number(suppression.matches),
+                 QLocale().toString(static_cast<qint64>(suppression.matches)),
                  Util::formatCostRelative(suppression.matches, m_totalAllocations),
-                 QString::number(m_totalAllocations),
+                 QLocale().toString(m_totalAllocations),
                  Util::formatBytes(suppression.leaked),
                  Util::formatCostRelative(suppression.leaked, m_totalLeaked),
                  Util::formatBytes(m_totalLeaked));

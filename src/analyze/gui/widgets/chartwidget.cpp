@@ -4,6 +4,7 @@
 */
 
 #include "analyze/gui/widgets/chartwidget.h"
+#include "analyze/gui/widgets/countaxis.h"
 
 #include <algorithm>
 #include <limits>
@@ -302,7 +303,7 @@ void ChartWidget::setModel(ChartModel *model, bool minimalMode)
         if (model->type() == ChartModel::Consumed) {
             m_rightAxis = new SizeAxis(m_totalPlotter);
         } else {
-            m_rightAxis = new KChart::CartesianAxis(m_totalPlotter);
+            m_rightAxis = new CountAxis(m_totalPlotter);
         }
         m_rightAxis->setPosition(KChart::CartesianAxis::Right);
         setTextStyle(m_rightAxis, foreground, pointSize);

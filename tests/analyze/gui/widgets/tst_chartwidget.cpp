@@ -490,6 +490,11 @@ private Q_SLOTS:
         QCOMPARE(axes.at(0)->customizedLabel(QStringLiteral("1500")), QStringLiteral("01.500s\n01.000s"));
         // counts are not sizes
         QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2500")), QStringLiteral("2500"));
+        // but grouped as the locale groups numbers
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2500")), QStringLiteral("2,500"));
+        QLocale::setDefault(saved);
 
         // a minimal chart has no axes to label
         ChartWidget minimal;
