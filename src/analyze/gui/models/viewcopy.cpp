@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QSet>
 #include <QShortcut>
 #include <QTreeView>
 #include <QVector>
@@ -58,10 +59,13 @@ QString ViewCopy::rowsText(const QAbstractItemView *view)
         return {};
     }
     QVector<QModelIndex> rows;
+    // a whole selected row comes as one index per column
+    QSet<QModelIndex> seen;
     const auto selected = selection->selectedIndexes();
     for (const auto &index : selected) {
         const auto first = index.sibling(index.row(), 0);
-        if (!rows.contains(first)) {
+        if (!seen.contains(first)) {
+            seen.insert(first);
             rows.append(first);
         }
     }
