@@ -198,6 +198,7 @@ SummaryData buildSummary(const ParserData &data)
     summary.peakRSS = data.peakRSS * data.systemInfo.pageSize;
     summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
     summary.fromAttached = data.fromAttached;
+    summary.isDiff = data.diffMode;
     summary.diagnostics = data.diagnostics;
     summary.suppressions.reserve(static_cast<int>(data.suppressions.size()));
     for (const auto &suppression : data.suppressions) {
