@@ -22,7 +22,7 @@ const QStringList ClassLabels = {
     QStringLiteral("65B to 128B"),
     QStringLiteral("129B to 256B"),
     QStringLiteral("257B to 512B"),
-    QStringLiteral("512B to 1KB"),
+    QStringLiteral("513B to 1KB"),
     QStringLiteral("more than 1KB"),
 };
 
@@ -289,6 +289,7 @@ private Q_SLOTS:
         QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base"), base));
         data.keepReadTraceIndices();
         data.diff(baseData);
+        data.keepBaseSizeCounts(baseData);
         data.diffMode = true;
 
         // the diff did reorder: the allocation read as number 0 is no longer there
@@ -299,9 +300,144 @@ private Q_SLOTS:
         const auto resultData = AnalysisTest::resultDataFor(data);
         const auto histogram = buildSizeHistogram(data, resultData);
         QCOMPARE(histogram.rows.size(), 4);
-        QCOMPARE(functionColumns(histogram.rows[0], *resultData), QStringList{QStringLiteral("zeta 1 8")});
+        // zeta allocated its 8 bytes in both files: no change, and no column for it
+        QCOMPARE(histogram.rows[0].columns[0].allocations, int64_t(0));
+        QCOMPARE(functionColumns(histogram.rows[0], *resultData), QStringList());
         QCOMPARE(functionColumns(histogram.rows[3], *resultData), QStringList{QStringLiteral("alpha 2 128")});
         QCOMPARE(histogram.rows[3].columns[1].symbol, AnalysisTest::symbolFor(data, "alpha", "app"));
+    }
+
+    void testDiffSubtractsBase()
+    {
+        // current: f 8 bytes x3, g 100 bytes x1, shared 2000 bytes x1
+        // base:    f 8 bytes x1, h (only in the base) 16 bytes x4, g 100 bytes x3,
+        //          shared 2000 bytes x1, and a 5000-byte block from h
+        const char current[] =
+            "v 10500 2\n"
+            "s app\n"
+            "s f\n"
+            "s g\n"
+            "s shared\n"
+            "i 1 1 2 0 0\n"
+            "i 2 1 3 0 0\n"
+            "i 3 1 4 0 0\n"
+            "t 1 0\n"
+            "t 2 0\n"
+            "t 3 0\n"
+            "a 8 1\n"
+            "a 64 2\n"
+            "a 7d0 3\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 1\n"
+            "+ 2\n";
+        const char base[] =
+            "v 10500 2\n"
+            "s app\n"
+            "s h\n"
+            "s shared\n"
+            "s g\n"
+            "s f\n"
+            "i 1 1 2 0 0\n"
+            "i 2 1 3 0 0\n"
+            "i 3 1 4 0 0\n"
+            "i 4 1 5 0 0\n"
+            "t 1 0\n"
+            "t 2 0\n"
+            "t 3 0\n"
+            "t 4 0\n"
+            "a 10 1\n"
+            "a 7d0 2\n"
+            "a 64 3\n"
+            "a 8 4\n"
+            "a 1388 1\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 1\n"
+            "+ 2\n"
+            "+ 2\n"
+            "+ 2\n"
+            "+ 3\n"
+            "+ 4\n";
+        ParserData data;
+        ParserData baseData;
+        QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current2"), current));
+        QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base2"), base));
+        data.keepReadTraceIndices();
+        data.diff(baseData);
+        data.keepBaseSizeCounts(baseData);
+        data.diffMode = true;
+        const auto resultData = AnalysisTest::resultDataFor(data);
+        const auto histogram = buildSizeHistogram(data, resultData);
+
+        // up to the class of the base's largest block, not only the current file's
+        QCOMPARE(labels(histogram), ClassLabels);
+        const auto &rows = histogram.rows;
+        const int64_t counts[] = {2, -4, 0, 0, -2, 0, 0, 0, -1};
+        const int64_t bytes[] = {16, -64, 0, 0, -200, 0, 0, 0, -5000};
+        for (int i = 0; i < rows.size(); ++i) {
+            QCOMPARE(rows[i].columns[0].allocations, counts[i]);
+            QCOMPARE(rows[i].columns[0].totalAllocated, bytes[i]);
+        }
+        QCOMPARE(functionColumns(rows[0], *resultData), QStringList{QStringLiteral("f 2 16")});
+        // a function only the base has is named through the merged string table
+        QCOMPARE(functionColumns(rows[1], *resultData), QStringList{QStringLiteral("h -4 -64")});
+        QCOMPARE(rows[1].columns[1].symbol, AnalysisTest::symbolFor(data, "h", "app"));
+        QCOMPARE(functionColumns(rows[4], *resultData), QStringList{QStringLiteral("g -2 -200")});
+        // shared allocated 2000 bytes once in both: the class is there, unchanged and without columns
+        QCOMPARE(functionColumns(rows[8], *resultData), QStringList{QStringLiteral("h -1 -5000")});
+    }
+
+    void testDiffRanksByChange()
+    {
+        // a class where one function grew by 1 and another shrank by 3: the
+        // shrink is the larger change and comes first
+        const char current[] =
+            "v 10500 2\n"
+            "s app\n"
+            "s up\n"
+            "s down\n"
+            "i 1 1 2 0 0\n"
+            "i 2 1 3 0 0\n"
+            "t 1 0\n"
+            "t 2 0\n"
+            "a 8 1\n"
+            "a 8 2\n"
+            "+ 0\n"
+            "+ 0\n"
+            "+ 1\n";
+        const char base[] =
+            "v 10500 2\n"
+            "s app\n"
+            "s up\n"
+            "s down\n"
+            "i 1 1 2 0 0\n"
+            "i 2 1 3 0 0\n"
+            "t 1 0\n"
+            "t 2 0\n"
+            "a 8 1\n"
+            "a 8 2\n"
+            "+ 0\n"
+            "+ 1\n"
+            "+ 1\n"
+            "+ 1\n"
+            "+ 1\n";
+        ParserData data;
+        ParserData baseData;
+        QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current3"), current));
+        QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base3"), base));
+        data.keepReadTraceIndices();
+        data.diff(baseData);
+        data.keepBaseSizeCounts(baseData);
+        data.diffMode = true;
+        const auto resultData = AnalysisTest::resultDataFor(data);
+        const auto histogram = buildSizeHistogram(data, resultData);
+        QCOMPARE(histogram.rows.size(), 1);
+        QCOMPARE(histogram.rows[0].columns[0].allocations, int64_t(-2));
+        QCOMPARE(functionColumns(histogram.rows[0], *resultData), (QStringList{QStringLiteral("down -3 -24"), QStringLiteral("up 1 8")}));
     }
 
 private:

@@ -34,6 +34,13 @@ struct ChartData {
     // column number -> call site; column 0 (the total) has the empty symbol
     QHash<int, Symbol> labels;
     std::shared_ptr<const ResultData> resultData;
+    // column number -> the call site's source line, which tells apart two
+    // call sites in one function
+    QHash<int, FileLine> locations;
+    // column number -> the function the call site's own function was inlined
+    // into, for call sites that were: one line inlined into several callers
+    // makes as many call sites
+    QHash<int, FunctionIndex> inlinedInto;
 };
 
 Q_DECLARE_TYPEINFO(ChartRows, Q_MOVABLE_TYPE);

@@ -36,7 +36,7 @@ const SizeClass SIZE_CLASSES[] = {
     {128, I18N_NOOP("65B to 128B")},
     {256, I18N_NOOP("129B to 256B")},
     {512, I18N_NOOP("257B to 512B")},
-    {1024, I18N_NOOP("512B to 1KB")},
+    {1024, I18N_NOOP("513B to 1KB")},
     {std::numeric_limits<uint64_t>::max(), I18N_NOOP("more than 1KB")},
 };
 
@@ -48,18 +48,31 @@ HistogramRow startRow(std::size_t sizeClass)
     return row;
 }
 
-void finishRow(HistogramRow *row, std::vector<MergedHistogramColumnData> *columnData)
+// A diff's counts can be negative: functions rank by the size of their change.
+// Without a base every count is positive and this is the plain ranking.
+void finishRow(HistogramRow *row, std::vector<MergedHistogramColumnData> *columnData, bool dropUnchanged)
 {
+    if (dropUnchanged) {
+        // a function that allocated as often in the base says nothing about the change
+        columnData->erase(std::remove_if(columnData->begin(),
+                                         columnData->end(),
+                                         [](const MergedHistogramColumnData &column) {
+                                             return column.allocations == 0 && column.totalAllocated == 0;
+                                         }),
+                          columnData->end());
+    }
     // gathered unordered; the ranking starts from the order of the symbols, so
     // that equal counts keep it
     std::sort(columnData->begin(), columnData->end(), [](const MergedHistogramColumnData &lhs, const MergedHistogramColumnData &rhs) {
         return lhs.symbol < rhs.symbol;
     });
     std::sort(columnData->begin(), columnData->end(), [](const MergedHistogramColumnData &lhs, const MergedHistogramColumnData &rhs) {
-        if (lhs.allocations != rhs.allocations) {
-            return lhs.allocations > rhs.allocations;
+        const auto lhsAllocations = absoluteCost(lhs.allocations);
+        const auto rhsAllocations = absoluteCost(rhs.allocations);
+        if (lhsAllocations != rhsAllocations) {
+            return lhsAllocations > rhsAllocations;
         }
-        return lhs.totalAllocated > rhs.totalAllocated;
+        return absoluteCost(lhs.totalAllocated) > absoluteCost(rhs.totalAllocated);
     });
     const auto count = std::min<std::size_t>(columnData->size(), HistogramRow::NUM_COLUMNS - 1);
     for (std::size_t i = 0; i < count; ++i) {
@@ -70,50 +83,74 @@ void finishRow(HistogramRow *row, std::vector<MergedHistogramColumnData> *column
         column.symbol = entry.symbol;
     }
 }
+
+class RowBuilder
+{
+public:
+    RowBuilder()
+    {
+        m_columnData.reserve(128);
+    }
+
+    void add(HistogramRow *row, const Symbol &symbol, uint64_t size, int64_t count)
+    {
+        // a base's count comes negative; sizes of real requests stay far below 2^63
+        const auto allocated = static_cast<int64_t>(size) * count;
+        row->columns[0].allocations += count;
+        row->columns[0].totalAllocated += allocated;
+        const auto position = m_positions.insert({symbol, m_columnData.size()});
+        if (position.second) {
+            m_columnData.push_back({symbol, count, allocated});
+        } else {
+            auto &column = m_columnData[position.first->second];
+            column.allocations += count;
+            column.totalAllocated += allocated;
+        }
+    }
+
+    void finish(HistogramRow *row, bool dropUnchanged)
+    {
+        finishRow(row, &m_columnData, dropUnchanged);
+        m_columnData.clear();
+        m_positions.clear();
+    }
+
+private:
+    std::vector<MergedHistogramColumnData> m_columnData;
+    tsl::robin_map<Symbol, std::size_t> m_positions;
+};
 }
 
 HistogramData buildSizeHistogram(ParserData &data, const std::shared_ptr<const ResultData> &resultData)
 {
     HistogramData ret;
-    if (data.allocationInfoCounter.empty()) {
+    const auto &base = data.baseSizeCounts;
+    if (data.allocationInfoCounter.empty() && base.empty()) {
         return ret;
     }
     std::sort(data.allocationInfoCounter.begin(), data.allocationInfoCounter.end());
+    const auto &counters = data.allocationInfoCounter;
+    // the base is subtracted class by class: the histogram of a diff shows what changed
+    const bool isDiff = data.diffMode;
 
-    std::size_t sizeClass = 0;
-    auto row = startRow(sizeClass);
-    std::vector<MergedHistogramColumnData> columnData;
-    columnData.reserve(128);
-    tsl::robin_map<Symbol, std::size_t> columnPositions;
-
-    for (const auto &counter : data.allocationInfoCounter) {
-        const uint64_t size = counter.info.size;
-        const int64_t count = counter.allocations;
-        while (size > row.size) {
-            finishRow(&row, &columnData);
-            ret.rows.push_back(row);
-            columnData.clear();
-            columnPositions.clear();
-            row = startRow(++sizeClass);
+    RowBuilder builder;
+    std::size_t counter = 0;
+    std::size_t baseCounter = 0;
+    for (std::size_t sizeClass = 0; counter < counters.size() || baseCounter < base.size(); ++sizeClass) {
+        auto row = startRow(sizeClass);
+        for (; counter < counters.size() && counters[counter].info.size <= row.size; ++counter) {
+            const auto &entry = counters[counter];
+            // the function through the allocation as it was read, not as a diff reordered it
+            const auto &ip = data.findIp(data.findTrace(data.readTraceIndex(entry.info.allocationIndex)).ipIndex);
+            builder.add(&row, Symbol{ip.frame.functionIndex, ip.moduleIndex}, entry.info.size, entry.allocations);
         }
-        const auto allocated = static_cast<int64_t>(size * static_cast<uint64_t>(count));
-        row.columns[0].allocations += count;
-        row.columns[0].totalAllocated += allocated;
-
-        // the function through the allocation as it was read, not as a diff reordered it
-        const auto &ip = data.findIp(data.findTrace(data.readTraceIndex(counter.info.allocationIndex)).ipIndex);
-        const Symbol symbol{ip.frame.functionIndex, ip.moduleIndex};
-        const auto position = columnPositions.insert({symbol, columnData.size()});
-        if (position.second) {
-            columnData.push_back({symbol, count, allocated});
-        } else {
-            auto &column = columnData[position.first->second];
-            column.allocations += count;
-            column.totalAllocated += allocated;
+        for (; baseCounter < base.size() && base[baseCounter].size <= row.size; ++baseCounter) {
+            const auto &entry = base[baseCounter];
+            builder.add(&row, Symbol{entry.functionIndex, entry.moduleIndex}, entry.size, -entry.allocations);
         }
+        builder.finish(&row, isDiff);
+        ret.rows.push_back(row);
     }
-    finishRow(&row, &columnData);
-    ret.rows.push_back(row);
     ret.resultData = resultData;
     return ret;
 }

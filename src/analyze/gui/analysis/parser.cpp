@@ -238,6 +238,7 @@ SummaryData buildSummary(const ParserData &data)
     summary.peakRSS = data.peakRSS * data.systemInfo.pageSize;
     summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
     summary.fromAttached = data.fromAttached;
+    summary.isDiff = data.diffMode;
     summary.diagnostics = data.diagnostics;
     if (!data.diffMode) {
         summary.missingSymbols = computeMissingSymbols(data);
@@ -325,6 +326,7 @@ void runAnalysis(const RunParameters &params)
         // the size histogram names functions through the allocations as they were read
         data->keepReadTraceIndices();
         data->diff(diffData);
+        data->keepBaseSizeCounts(diffData);
         data->diffMode = true;
     } else if (!data->read(stdPath, isReparsing)) {
         send(run, &ParserRun::failedToOpen, params.path);
@@ -336,7 +338,7 @@ void runAnalysis(const RunParameters &params)
     }
     data->applyLeakSuppressions();
 
-    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings);
+    const auto resultData = std::make_shared<const ResultData>(data->totalCost, data->qtStrings, data->diffMode);
     send(run, &ParserRun::summaryAvailable, buildSummary(*data));
 
     const auto stopAfter = params.stopAfter;

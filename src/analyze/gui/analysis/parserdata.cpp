@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include <tsl/robin_map.h>
 
@@ -174,6 +175,10 @@ void ParserData::prepareBuildCharts(const std::shared_ptr<const ResultData> &res
             ipToLabelIds[entry.ip].*labelField = column;
             const auto &ip = findIp(entry.ip);
             chart->labels[column] = Symbol{ip.frame.functionIndex, ip.moduleIndex};
+            chart->locations[column] = FileLine{ip.frame.fileIndex, ip.frame.line};
+            if (!ip.inlined.empty()) {
+                chart->inlinedInto[column] = ip.inlined.front().functionIndex;
+            }
         }
     };
     assignColumns(&consumedChartData, &ChartMergeData::consumed, &LabelIds::consumed);
@@ -221,4 +226,39 @@ void ParserData::keepReadTraceIndices()
     for (std::size_t i = 0; i < allocations.size(); ++i) {
         m_readTraceIndices[i] = allocations[i].traceIndex;
     }
+}
+
+void ParserData::keepBaseSizeCounts(const ParserData &base)
+{
+    // the first of equal texts, as the diff numbers them
+    tsl::robin_map<std::string, uint32_t> ownIndices;
+    ownIndices.reserve(strings.size());
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        ownIndices.insert({strings[i], static_cast<uint32_t>(i + 1)});
+    }
+    const auto ownIndex = [&](StringIndex baseIndex) -> uint32_t {
+        if (!baseIndex || baseIndex.index > base.strings.size()) {
+            return 0;
+        }
+        const auto it = ownIndices.find(base.strings[baseIndex.index - 1]);
+        return it == ownIndices.end() ? 0 : it->second;
+    };
+
+    baseSizeCounts.clear();
+    baseSizeCounts.reserve(base.allocationInfoCounter.size());
+    for (const auto &counter : base.allocationInfoCounter) {
+        if (counter.allocations == 0) {
+            continue;
+        }
+        const auto &ip = base.findIp(base.findTrace(base.readTraceIndex(counter.info.allocationIndex)).ipIndex);
+        BaseSizeCount entry;
+        entry.size = counter.info.size;
+        entry.allocations = counter.allocations;
+        entry.functionIndex.index = ownIndex(ip.frame.functionIndex);
+        entry.moduleIndex.index = ownIndex(ip.moduleIndex);
+        baseSizeCounts.push_back(entry);
+    }
+    std::sort(baseSizeCounts.begin(), baseSizeCounts.end(), [](const BaseSizeCount &lhs, const BaseSizeCount &rhs) {
+        return lhs.size < rhs.size;
+    });
 }

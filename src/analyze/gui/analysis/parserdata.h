@@ -43,6 +43,15 @@ public:
         }
     };
 
+    // What a diff's base file counted for one allocation info, in the terms of
+    // this data: the diff keeps only this file's own infos and counters.
+    struct BaseSizeCount {
+        uint64_t size = 0;
+        int64_t allocations = 0;
+        FunctionIndex functionIndex;
+        ModuleIndex moduleIndex;
+    };
+
     struct LabelIds {
         AllocationIndex allocationIndex;
         int consumed = -1;
@@ -68,9 +77,15 @@ public:
     TraceIndex readTraceIndex(AllocationIndex index) const;
     // Remembers the trace index of every allocation before a diff reorders them.
     void keepReadTraceIndices();
+    // Takes the size counters of @p base into baseSizeCounts, its function and
+    // module names numbered as in this data. Call after diff(), which adds the
+    // names that only the base has.
+    void keepBaseSizeCounts(const ParserData &base);
 
     std::string debuggee;
     std::vector<CountedAllocationInfo> allocationInfoCounter;
+    // ascending by size; empty unless this is a diff
+    std::vector<BaseSizeCount> baseSizeCounts;
     ChartData consumedChartData;
     ChartData allocationsChartData;
     ChartData temporaryChartData;

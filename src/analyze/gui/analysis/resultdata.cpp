@@ -7,9 +7,10 @@
 
 #include "analyze/gui/analysis/util.h"
 
-ResultData::ResultData(const AllocationData &totalCosts, const QVector<QString> &strings)
+ResultData::ResultData(const AllocationData &totalCosts, const QVector<QString> &strings, bool isDiff)
     : m_totalCosts(totalCosts)
     , m_strings(strings)
+    , m_isDiff(isDiff)
 {
 }
 

@@ -20,7 +20,7 @@
 class ResultData
 {
 public:
-    ResultData(const AllocationData &totalCosts, const QVector<QString> &strings);
+    ResultData(const AllocationData &totalCosts, const QVector<QString> &strings, bool isDiff = false);
 
     // Empty for index 0 and for indices beyond the table.
     QString string(StringIndex index) const;
@@ -32,9 +32,17 @@ public:
         return m_totalCosts;
     }
 
+    // The costs are one file minus a base: the totals are net sums, possibly
+    // near zero, while single costs can be far larger either way.
+    bool isDiff() const
+    {
+        return m_isDiff;
+    }
+
 private:
     AllocationData m_totalCosts;
     QVector<QString> m_strings;
+    bool m_isDiff = false;
 };
 
 // Views and proxies reach the string table of a result through this pointer.

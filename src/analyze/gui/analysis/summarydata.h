@@ -32,6 +32,8 @@ struct SummaryData {
     // bytes
     int64_t totalSystemMemory = 0;
     bool fromAttached = false;
+    // the costs are this file minus a base file
+    bool isDiff = false;
     QVector<Suppression> suppressions;
     // problems met while reading the file (the primary file in diff mode)
     TraceDiagnostics diagnostics;

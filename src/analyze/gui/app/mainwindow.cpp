@@ -58,22 +58,23 @@
 
 #include "analyze/suppressions.h"
 
-#include "analyze/gui/models/callercalleemodel.h"
-#include "analyze/gui/models/chartmodel.h"
-#include "analyze/gui/widgets/chartwidget.h"
-#include "analyze/gui/models/costdelegate.h"
-#include "analyze/gui/models/costheaderview.h"
-#include "analyze/gui/widgets/flamegraph.h"
-#include "analyze/gui/models/histogrammodel.h"
-#include "analyze/gui/widgets/histogramwidget.h"
 #include "analyze/gui/analysis/parser.h"
 #include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/util.h"
+#include "analyze/gui/models/callercalleemodel.h"
+#include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/models/costdelegate.h"
+#include "analyze/gui/models/costheaderview.h"
+#include "analyze/gui/models/histogrammodel.h"
 #include "analyze/gui/models/stacksmodel.h"
 #include "analyze/gui/models/suppressionsmodel.h"
 #include "analyze/gui/models/topproxy.h"
 #include "analyze/gui/models/treemodel.h"
 #include "analyze/gui/models/treeproxy.h"
-#include "analyze/gui/analysis/util.h"
+#include "analyze/gui/models/viewcopy.h"
+#include "analyze/gui/widgets/chartwidget.h"
+#include "analyze/gui/widgets/flamegraph.h"
+#include "analyze/gui/widgets/histogramwidget.h"
 
 // Every widget of the window that the code touches after building it. The
 // widgets themselves are owned by their Qt parents.
@@ -527,6 +528,8 @@ void setupTreeModel(TreeModel *model, QTreeView *view, CostDelegate *costDelegat
     QObject::connect(filterFunction, &QLineEdit::textChanged, proxy, &TreeProxy::setFunctionFilter);
     QObject::connect(filterModule, &QLineEdit::textChanged, proxy, &TreeProxy::setModuleFilter);
     setupTreeContextMenu(view, callback);
+    new CurrentRowKeeper(view);
+    ViewCopy::installCopyShortcut(view);
 }
 
 template<typename Callback>
@@ -546,6 +549,8 @@ void setupTopView(TreeModel *source, QTreeView *view, TopProxy::Type type, CostD
     header->resizeSection(1, view->fontMetrics().horizontalAdvance(QStringLiteral("888.8 MB")) * 3 / 2);
     setupTreeContextMenu(view, callback);
     view->setItemDelegate(costDelegate);
+    new CurrentRowKeeper(view);
+    ViewCopy::installCopyShortcut(view);
 }
 
 template<typename Model>
@@ -563,6 +568,8 @@ Model *setupModelAndProxyForView(QTreeView *view, QObject *owner)
     for (int column = 1; column < model->columnCount(); ++column) {
         view->setItemDelegateForColumn(column, delegate);
     }
+    new CurrentRowKeeper(view);
+    ViewCopy::installCopyShortcut(view);
     return model;
 }
 
@@ -731,8 +738,8 @@ void MainWindow::setupParser()
     });
     connect(m_parser, &Parser::callerCalleeDataAvailable, this, [this](const CallerCalleeResults &data) {
         m_callerCalleeModel->setResults(data);
-        // the lists below showed a function of the replaced results
-        selectCallerCalleeIndex({});
+        // the lists below showed a function of the replaced results, or the one found again in the new ones
+        selectCallerCalleeIndex(m_ui->callerCalleeResults->currentIndex());
         setTabEnabled(m_ui->tabWidget, m_ui->callerCalleeTab, true);
     });
     for (const auto &chart : m_ui->charts) {
@@ -813,6 +820,8 @@ void MainWindow::setupCallerCallee()
             selectCallerCalleeIndex(current);
         }
     });
+    new CurrentRowKeeper(view);
+    ViewCopy::installCopyShortcut(view);
 
     m_callerModel = setupModelAndProxyForView<CallerModel>(m_ui->callerView, this);
     m_calleeModel = setupModelAndProxyForView<CalleeModel>(m_ui->calleeView, this);
@@ -889,14 +898,25 @@ void MainWindow::setupStacks()
 
     connect(m_stacksModel, &StacksModel::stacksFound, this, &MainWindow::updateStackSpinner);
     connect(m_ui->stackSpinner, qOverload<int>(&QSpinBox::valueChanged), m_stacksModel, &StacksModel::setStackIndex);
-    connect(m_ui->bottomUpResults->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::fillFromIndex);
-    connect(m_ui->topDownResults->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::fillFromIndex);
+    for (auto *view : {m_ui->bottomUpResults, m_ui->topDownResults}) {
+        // a re-run brings back the current rows of both trees: the dock follows the one shown
+        connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this, [this, view](const QModelIndex &current) {
+            if (m_ui->tabWidget->currentWidget() == view->parentWidget()) {
+                fillFromIndex(current);
+            }
+        });
+    }
     connect(m_ui->tabWidget, &QTabWidget::currentChanged, this, &MainWindow::tabChanged);
 
-    auto *copyShortcut = new QShortcut(QKeySequence::Copy, m_ui->stacksTree);
-    copyShortcut->setObjectName(QStringLiteral("copyStacksShortcut"));
-    copyShortcut->setContext(Qt::WindowShortcut);
-    connect(copyShortcut, &QShortcut::activated, this, &MainWindow::copyStacks);
+    ViewCopy::installCopyShortcut(m_ui->stacksTree)->setObjectName(QStringLiteral("copyStacksShortcut"));
+    // a filter that hides the current row takes it away without a change of the current index
+    for (auto *view : {m_ui->bottomUpResults, m_ui->topDownResults}) {
+        connect(view->model(), &QAbstractItemModel::layoutChanged, this, [this, view]() {
+            if (m_ui->tabWidget->currentWidget() == view->parentWidget()) {
+                fillFromIndex(view->selectionModel()->currentIndex());
+            }
+        });
+    }
 
     m_ui->stacksDock->setVisible(false);
 }
@@ -1352,20 +1372,8 @@ void MainWindow::updateStackSpinner(int stacks)
 
 void MainWindow::copyStacks()
 {
-    const auto *selectionModel = m_ui->stacksTree->selectionModel();
-    auto indexes = selectionModel->selectedIndexes();
-    if (indexes.isEmpty()) {
-        return;
+    const QString text = ViewCopy::rowsText(m_ui->stacksTree);
+    if (!text.isEmpty()) {
+        QGuiApplication::clipboard()->setText(text);
     }
-    // rows top to bottom, cells left to right, however the selection was made
-    std::sort(indexes.begin(), indexes.end(), [](const QModelIndex &lhs, const QModelIndex &rhs) {
-        return lhs.row() != rhs.row() ? lhs.row() < rhs.row() : lhs.column() < rhs.column();
-    });
-    QString text;
-    for (int i = 0; i < indexes.size(); ++i) {
-        text += indexes.at(i).data().toString();
-        const bool rowEnds = i + 1 == indexes.size() || indexes.at(i + 1).row() != indexes.at(i).row();
-        text += rowEnds ? QLatin1Char('\n') : QLatin1Char('\t');
-    }
-    QGuiApplication::clipboard()->setText(text);
 }

@@ -53,7 +53,7 @@ Texts texts(const SummaryData &data)
     // A range of 0 ms has no rate, and a run without allocations no share of
     // temporary ones: those parts are left out or shown as 0.
     const double totalTimeS = static_cast<double>(filter.maxTime - filter.minTime) * 0.001;
-    const bool hasRate = totalTimeS > 0;
+    const bool hasRate = totalTimeS > 0 && !data.isDiff;
     const auto rate = [totalTimeS](int64_t count) {
         return QString::number(static_cast<int64_t>(static_cast<double>(count) / totalTimeS));
     };
@@ -66,6 +66,10 @@ Texts texts(const SummaryData &data)
     const auto percentText = QString::number(temporaryPercent, 'g');
 
     QString textCenter = QStringLiteral("<qt><dl>");
+    if (data.isDiff) {
+        // counts of a difference, over a difference of two run times: no rates
+        textCenter += i18n("<dt><i>compared to base</i></dt>");
+    }
     if (hasRate) {
         textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1 (%2/s)</dd>", QString::number(allocations), rate(allocations));
         textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%, %3/s)</dd>", QString::number(temporary), percentText, rate(temporary));

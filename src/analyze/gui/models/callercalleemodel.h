@@ -10,6 +10,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <memory>
 
 #include <QAbstractTableModel>
@@ -74,6 +75,9 @@ public:
         if (!index.isValid() || index.model() != this || !hasIndex(index.row(), index.column(), index.parent())) {
             return {};
         }
+        if (role == CostModel::TotalCostRole && index.column() > 0 && index.column() < m_columnMaxima.size()) {
+            return static_cast<qint64>(m_columnMaxima.at(index.column()));
+        }
         const auto &row = m_rows.at(index.row());
         return cell(index.column(), role, row.key(), row.value());
     }
@@ -86,6 +90,16 @@ public:
         m_rows.reserve(m_hash.size());
         for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
             m_rows.append(it);
+        }
+        m_columnMaxima.clear();
+        if (scalesToColumnMaximum()) {
+            m_columnMaxima.fill(0, numColumns());
+            for (const auto &row : qAsConst(m_rows)) {
+                for (int column = 1; column < m_columnMaxima.size(); ++column) {
+                    const auto cost = cell(column, CostModel::SortRole, row.key(), row.value()).toULongLong();
+                    m_columnMaxima[column] = std::max(m_columnMaxima[column], cost);
+                }
+            }
         }
         endResetModel();
     }
@@ -106,6 +120,12 @@ public:
     virtual QVariant headerCell(int column, int role) const = 0;
     virtual QVariant cell(int column, int role, const Key &key, const Value &value) const = 0;
     virtual int numColumns() const = 0;
+    // In a diff the totals are net sums that single changes dwarf: there the
+    // cost bars measure against the largest magnitude in their column instead.
+    virtual bool scalesToColumnMaximum() const
+    {
+        return false;
+    }
 
 protected:
     // the rows, in the hash's own order
@@ -113,6 +133,8 @@ protected:
 
 private:
     Rows m_hash;
+    // per column, what its bars measure against; empty when that is the total
+    QVector<quint64> m_columnMaxima;
 };
 
 class CallerCalleeModel : public HashModel<CallerCalleeEntryMap, CallerCalleeModel>, public SortKeySource
@@ -157,6 +179,10 @@ public:
     QVariant headerCell(int column, int role) const final;
     QVariant cell(int column, int role, const Symbol &symbol, const CallerCalleeEntry &entry) const final;
     int numColumns() const final;
+    bool scalesToColumnMaximum() const final
+    {
+        return m_results.resultData && m_results.resultData->isDiff();
+    }
 
     bool costLessThan(const QModelIndex &left, const QModelIndex &right) const override;
     Symbol symbolAt(const QModelIndex &index) const override;
@@ -210,6 +236,11 @@ public:
     int numColumns() const final
     {
         return NUM_COLUMNS;
+    }
+
+    bool scalesToColumnMaximum() const final
+    {
+        return m_resultData && m_resultData->isDiff();
     }
 
     virtual QString symbolHeader() const = 0;
@@ -281,6 +312,11 @@ public:
     int numColumns() const final
     {
         return NUM_COLUMNS;
+    }
+
+    bool scalesToColumnMaximum() const final
+    {
+        return m_resultData && m_resultData->isDiff();
     }
 
 private:

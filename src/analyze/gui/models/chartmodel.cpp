@@ -21,12 +21,19 @@ namespace
 // Width of a data set's name in the legend, so the monospace legend lines up.
 constexpr int LEGEND_NAME_WIDTH = 60;
 
-QString legendName(const QString &functionName)
+// The suffix tells apart data sets of one function name; it is never cut off.
+QString legendName(const QString &functionName, const QString &suffix)
 {
-    if (functionName.size() > LEGEND_NAME_WIDTH) {
-        return functionName.left(LEGEND_NAME_WIDTH - 3) + QLatin1String("...");
+    if (functionName.size() + suffix.size() > LEGEND_NAME_WIDTH) {
+        // a long suffix still leaves the name enough to be recognised by
+        constexpr int MIN_NAME_KEPT = 16;
+        const int room = std::max(MIN_NAME_KEPT, LEGEND_NAME_WIDTH - 3 - suffix.size());
+        if (functionName.size() <= room) {
+            return functionName + suffix;
+        }
+        return functionName.left(room) + QLatin1String("...") + suffix;
     }
-    return functionName.leftJustified(LEGEND_NAME_WIDTH, QLatin1Char(' '));
+    return QString(functionName + suffix).leftJustified(LEGEND_NAME_WIDTH, QLatin1Char(' '));
 }
 
 const ResultData &resultDataOrEmpty(const std::shared_ptr<const ResultData> &resultData)
@@ -106,9 +113,10 @@ QVariant ChartModel::headerData(int section, Qt::Orientation orientation, int ro
             return {};
         }
         {
-            const Symbol label = m_data.labels.value(section / 2);
+            const int dataset = section / 2;
+            const Symbol label = m_data.labels.value(dataset);
             const QString function = resultDataOrEmpty(m_data.resultData).string(label.functionId);
-            return i18n("%1", QLatin1Char(' ') + legendName(function));
+            return i18n("%1", QLatin1Char(' ') + legendName(function, m_legendSuffixes.value(dataset)));
         }
     }
     return {};
@@ -195,14 +203,59 @@ void ChartModel::resetData(const ChartData &data)
 {
     beginResetModel();
     m_data = data;
+    resetLegendSuffixes();
     resetColors();
     endResetModel();
+}
+
+void ChartModel::resetLegendSuffixes()
+{
+    m_legendSuffixes.clear();
+    const ResultData &resultData = resultDataOrEmpty(m_data.resultData);
+    // only names that collide in the legend as it is shown
+    const int shown = shownDatasetCount(m_maxDatasetCount);
+    QHash<QString, QVector<int>> datasetsByName;
+    for (auto it = m_data.labels.constBegin(), end = m_data.labels.constEnd(); it != end; ++it) {
+        // the total has a name of its own
+        if (it.key() != 0 && it.key() < shown) {
+            datasetsByName[resultData.string(it.value().functionId)].append(it.key());
+        }
+    }
+    for (const auto &datasets : qAsConst(datasetsByName)) {
+        if (datasets.size() < 2) {
+            continue;
+        }
+        // A call site alone in its binary among those of its name is told apart
+        // by the binary, call sites in one binary by their source line, and
+        // one line inlined into several functions by the function it is in.
+        QHash<ModuleIndex, int> sitesPerModule;
+        QHash<QString, int> sitesPerLine;
+        for (int dataset : datasets) {
+            ++sitesPerModule[m_data.labels.value(dataset).moduleId];
+            ++sitesPerLine[Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short)];
+        }
+        for (int dataset : datasets) {
+            const Symbol label = m_data.labels.value(dataset);
+            QString where;
+            if (sitesPerModule.value(label.moduleId) == 1) {
+                where = Util::basename(resultData.string(label.moduleId));
+            } else {
+                where = Util::toString(m_data.locations.value(dataset), resultData, Util::FormatType::Short);
+                const auto caller = m_data.inlinedInto.value(dataset);
+                if (sitesPerLine.value(where) > 1 && caller) {
+                    where = i18nc("%1: file:line of a call site, %2: the function it was inlined into", "%1 via %2", where, resultData.string(caller));
+                }
+            }
+            m_legendSuffixes.insert(dataset, i18nc("%1: the module or file:line that tells apart call sites of one name", " (%1)", where));
+        }
+    }
 }
 
 void ChartModel::clearData()
 {
     beginResetModel();
     m_data = {};
+    m_legendSuffixes.clear();
     m_columnDataSetPens.clear();
     m_columnDataSetBrushes.clear();
     endResetModel();
@@ -220,15 +273,22 @@ void ChartModel::setMaximumDatasetCount(int count)
         beginRemoveColumns(QModelIndex(), 2 * newDatasets, 2 * currentDatasets - 1);
         m_maxDatasetCount = count;
         resetColors();
+        resetLegendSuffixes();
         endRemoveColumns();
     } else if (newDatasets > currentDatasets) {
         beginInsertColumns(QModelIndex(), 2 * currentDatasets, 2 * newDatasets - 1);
         m_maxDatasetCount = count;
         resetColors();
+        resetLegendSuffixes();
         endInsertColumns();
     } else {
         // no visible change now, but the limit applies to the next data
         m_maxDatasetCount = count;
+        return;
+    }
+    // the names that collide are among those shown
+    if (newDatasets > 0) {
+        Q_EMIT headerDataChanged(Qt::Horizontal, 0, 2 * newDatasets - 1);
     }
 }
 

@@ -54,6 +54,7 @@ public Q_SLOTS:
 
 private:
     void resetColors();
+    void resetLegendSuffixes();
     int shownDatasetCount(int maxDatasetCount) const;
 
     ChartData m_data;
@@ -61,4 +62,6 @@ private:
     QVector<QPen> m_columnDataSetPens;
     QVector<QBrush> m_columnDataSetBrushes;
     int m_maxDatasetCount = 11;
+    // by data set: what sets its legend name apart from others of one function name
+    QHash<int, QString> m_legendSuffixes;
 };

@@ -6,6 +6,7 @@
 #include "analyze/gui/models/costheaderview.h"
 
 #include <QMenu>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -17,7 +18,13 @@ CostHeaderView::CostHeaderView(QWidget *parent)
     setDefaultSectionSize(100);
     setStretchLastSection(false);
 
-    connect(this, &QHeaderView::sectionCountChanged, this, [this]() {
+    connect(this, &QHeaderView::sectionCountChanged, this, [this](int oldCount, int newCount) {
+        const bool wasResizing = m_isResizing;
+        m_isResizing = true;
+        for (int i = std::max(oldCount, 1); i < newCount; ++i) {
+            resizeSection(i, costSectionSize(i));
+        }
+        m_isResizing = wasResizing;
         resizeColumns(false);
     });
     connect(this, &QHeaderView::sectionResized, this, &CostHeaderView::onSectionResized);
@@ -34,6 +41,22 @@ void CostHeaderView::resizeEvent(QResizeEvent *event)
     resizeColumns(false);
 }
 
+int CostHeaderView::costSectionSize(int logicalIndex) const
+{
+    // A centred title wider than its column is cut on both sides
+    // ("llocations (Incl"): such a column starts as wide as its title.
+    if (!model()) {
+        return defaultSectionSize();
+    }
+    const QString title = model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString();
+    const int margin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this);
+    int needed = fontMetrics().horizontalAdvance(title) + 2 * margin;
+    if (isSortIndicatorShown()) {
+        needed += style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, this) + margin;
+    }
+    return std::max(defaultSectionSize(), needed);
+}
+
 void CostHeaderView::resizeColumns(bool reset)
 {
     if (count() == 0) {
@@ -46,7 +69,7 @@ void CostHeaderView::resizeColumns(bool reset)
     int available = width();
     for (int i = count() - 1; i >= 1; --i) {
         if (reset) {
-            resizeSection(i, defaultSectionSize());
+            resizeSection(i, costSectionSize(i));
         }
         if (!isSectionHidden(i)) {
             available -= sectionSize(i);

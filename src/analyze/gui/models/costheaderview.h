@@ -31,6 +31,8 @@ protected:
 
 private:
     void resizeColumns(bool reset);
+    // the size a cost column starts with and returns to on a reset
+    int costSectionSize(int logicalIndex) const;
     void onSectionResized(int logicalIndex, int oldSize, int newSize);
     void showContextMenu(const QPoint &pos);
 

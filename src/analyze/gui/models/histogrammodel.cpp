@@ -43,8 +43,13 @@ QVariant HistogramModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return static_cast<qint64>(entry.allocations);
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
+        // a diff's counts are changes: an average of a change in bytes over a change in count means nothing
+        const bool isDiff = m_data.resultData && m_data.resultData->isDiff();
         if (column == 0) {
+            if (isDiff) {
+                return i18n("%1 allocations in total compared to base", static_cast<qint64>(entry.allocations));
+            }
             return i18n("%1 allocations in total", static_cast<qint64>(entry.allocations));
         }
         // a class with fewer than ten functions leaves its last columns empty:
@@ -55,12 +60,19 @@ QVariant HistogramModel::data(const QModelIndex &index, int role) const
         {
             static const ResultData noStrings({}, {});
             const ResultData &resultData = m_data.resultData ? *m_data.resultData : noStrings;
+            if (isDiff) {
+                return i18n("%1 allocations from %2 compared to base, totalling %3",
+                            static_cast<qint64>(entry.allocations),
+                            Util::toString(entry.symbol, resultData, Util::FormatType::Long),
+                            Util::formatBytes(entry.totalAllocated));
+            }
             return i18n("%1 allocations from %2, totalling %3 allocated with an average of %4 per allocation",
                         static_cast<qint64>(entry.allocations),
                         Util::toString(entry.symbol, resultData, Util::FormatType::Long),
                         Util::formatBytes(entry.totalAllocated),
                         Util::formatBytes(entry.totalAllocated / entry.allocations));
         }
+    }
     case KChart::DatasetPenRole:
         return QVariant::fromValue(QPen(Qt::black));
     case KChart::DatasetBrushRole: {

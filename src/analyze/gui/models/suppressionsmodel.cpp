@@ -5,6 +5,8 @@
 
 #include "analyze/gui/models/suppressionsmodel.h"
 
+#include <QLocale>
+
 #include "analyze/gui/analysis/util.h"
 
 namespace
@@ -28,6 +30,7 @@ void SuppressionsModel::setSuppressions(const SummaryData &summaryData)
     m_suppressions = summaryData.suppressions;
     m_totalAllocations = summaryData.cost.allocations;
     m_totalLeaked = summaryData.cost.leaked;
+    m_totalLeakedBeforeSuppression = summaryData.cost.leaked + summaryData.totalLeakedSuppressed;
     endResetModel();
 }
 
@@ -76,9 +79,9 @@ QVariant SuppressionsModel::data(const QModelIndex &index, int role) const
         return tr("<qt>Suppression rule: <code>%1</code><br/>Matched Allocations: %2<br/>&nbsp;&nbsp;%3% out of %4 "
                   "total<br/>Suppressed Leaked Memory: %5<br/>&nbsp;&nbsp;%6% out of %7 total</qt>")
             .arg(toQString(suppression.pattern),
-                 QString::number(suppression.matches),
+                 QLocale().toString(static_cast<qint64>(suppression.matches)),
                  Util::formatCostRelative(suppression.matches, m_totalAllocations),
-                 QString::number(m_totalAllocations),
+                 QLocale().toString(m_totalAllocations),
                  Util::formatBytes(suppression.leaked),
                  Util::formatCostRelative(suppression.leaked, m_totalLeaked),
                  Util::formatBytes(m_totalLeaked));
@@ -98,7 +101,9 @@ QVariant SuppressionsModel::data(const QModelIndex &index, int role) const
         } else if (role == SortRole) {
             return static_cast<qint64>(suppression.leaked);
         } else if (role == TotalCostRole) {
-            return m_totalLeaked;
+            // What the rules took away is not part of what is left: measured
+            // against the rest, every sizeable rule would show a full bar.
+            return m_totalLeakedBeforeSuppression;
         }
         break;
     case Pattern:

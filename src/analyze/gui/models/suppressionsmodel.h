@@ -45,4 +45,5 @@ private:
     QVector<Suppression> m_suppressions;
     qint64 m_totalAllocations = 0;
     qint64 m_totalLeaked = 0;
+    qint64 m_totalLeakedBeforeSuppression = 0;
 };

@@ -5,6 +5,7 @@
 
 #include "analyze/gui/models/treemodel.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <KLocalizedString>
@@ -87,7 +88,7 @@ QVariant TreeModel::data(const QModelIndex &index, int role) const
         return {};
     }
 
-    const RowData *row = role == MaxCostRole ? &m_maxCost : toRow(index);
+    const RowData *row = role == MaxCostRole ? maxCostRow() : toRow(index);
     if (!row) {
         return {};
     }
@@ -224,7 +225,27 @@ void TreeModel::resetData(const TreeData &data)
     // deep copy would leave the indices pointing at the other copy.
     m_data.rows = data.rows;
     m_data.resultData = data.resultData;
+    m_largestCost = {};
+    if (m_data.resultData && m_data.resultData->isDiff()) {
+        collectLargestCosts(m_data.rows, &m_largestCost.cost);
+    }
     endResetModel();
+}
+
+void TreeModel::collectLargestCosts(const QVector<RowData> &rows, AllocationData *largest)
+{
+    for (const auto &row : rows) {
+        largest->peak = std::max<int64_t>(largest->peak, absolute(row.cost.peak));
+        largest->leaked = std::max<int64_t>(largest->leaked, absolute(row.cost.leaked));
+        largest->allocations = std::max<int64_t>(largest->allocations, absolute(row.cost.allocations));
+        largest->temporary = std::max<int64_t>(largest->temporary, absolute(row.cost.temporary));
+        collectLargestCosts(row.children, largest);
+    }
+}
+
+const RowData *TreeModel::maxCostRow() const
+{
+    return m_data.resultData && m_data.resultData->isDiff() ? &m_largestCost : &m_maxCost;
 }
 
 void TreeModel::setSummary(const SummaryData &data)
@@ -239,6 +260,7 @@ void TreeModel::clearData()
     beginResetModel();
     m_data = {};
     m_maxCost = {};
+    m_largestCost = {};
     endResetModel();
 }
 

@@ -68,8 +68,14 @@ private:
     QString toolTip(const RowData &row) const;
     // what the sort role holds for a cost column
     static qint64 sortKey(const RowData &row, int column);
+    static void collectLargestCosts(const QVector<RowData> &rows, AllocationData *largest);
+    // what the cost bars and the top lists measure against
+    const RowData *maxCostRow() const;
 
     TreeData m_data;
     // only the cost is used: the totals of the whole data set
     RowData m_maxCost;
+    // only the cost is used, and only in a diff: the largest magnitude of each
+    // kind among all rows, since a diff's net totals can be near zero
+    RowData m_largestCost;
 };

@@ -4,6 +4,7 @@
 */
 
 #include "analyze/gui/widgets/chartwidget.h"
+#include "analyze/gui/widgets/countaxis.h"
 
 #include <algorithm>
 #include <limits>
@@ -180,10 +181,7 @@ ChartWidget::ChartWidget(QWidget *parent)
     auto *showLegend = new QCheckBox(i18n("Show legend"), toolBar);
     showLegend->setChecked(false);
     connect(showLegend, &QCheckBox::toggled, this, [this](bool show) {
-        if (m_legend) {
-            m_legend->setVisible(show);
-            m_chart->update();
-        }
+        setLegendShown(show);
     });
     toolBar->addWidget(showLegend);
     toolBar->addSeparator();
@@ -275,36 +273,17 @@ void ChartWidget::setModel(ChartModel *model, bool minimalMode)
     grid.setAdjustBoundsToGrid(false, false);
     plane->setGridAttributes(Qt::Horizontal, grid);
 
-    // created only now: a legend that is not yet part of the chart's layout would show as a stray widget
+    // Beside the plot, not over it: floating over the plane it covered the
+    // start of the data. It is part of the chart's layout only while shown, so
+    // that a hidden legend takes no room from the plot.
     m_legend = new KChart::Legend(m_chart);
+    m_legend->hide();
     m_legend->setOrientation(Qt::Vertical);
     m_legend->setTitleText(QString());
     m_legend->setSortOrder(Qt::DescendingOrder);
-    KChart::RelativePosition legendPosition;
-    legendPosition.setReferenceArea(plane);
-    legendPosition.setReferencePosition(KChart::Position::NorthWest);
-    legendPosition.setAlignment(Qt::AlignTop | Qt::AlignLeft | Qt::AlignAbsolute);
-    legendPosition.setHorizontalPadding(KChart::Measure(3, KChartEnums::MeasureCalculationModeAbsolute));
-    legendPosition.setVerticalPadding(KChart::Measure(3, KChartEnums::MeasureCalculationModeAbsolute));
-    m_legend->setFloatingPosition(legendPosition);
+    m_legend->setPosition(KChart::Position::East);
+    m_legend->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     m_legend->setTextAlignment(Qt::AlignLeft);
-    // adding the legend resets its font sizes, so its text settings come afterwards
-    m_chart->addLegend(m_legend);
-
-    KChart::BackgroundAttributes legendBackground;
-    auto backgroundColor = scheme.background(KColorScheme::AlternateBackground).color();
-    backgroundColor.setAlpha(200);
-    legendBackground.setBrush(backgroundColor);
-    legendBackground.setVisible(true);
-    m_legend->setBackgroundAttributes(legendBackground);
-
-    auto legendText = m_legend->textAttributes();
-    legendText.setPen(QPen(foreground));
-    legendText.setFontSize(KChart::Measure(pointSize - 2, KChartEnums::MeasureCalculationModeAbsolute));
-    QFont legendFont(QStringLiteral("monospace"));
-    legendFont.setStyleHint(QFont::TypeWriter);
-    legendText.setFont(legendFont);
-    m_legend->setTextAttributes(legendText);
 
     // the plane takes over the plotters and deletes them with the chart
     m_totalPlotter = new KChart::Plotter;
@@ -324,7 +303,7 @@ void ChartWidget::setModel(ChartModel *model, bool minimalMode)
         if (model->type() == ChartModel::Consumed) {
             m_rightAxis = new SizeAxis(m_totalPlotter);
         } else {
-            m_rightAxis = new KChart::CartesianAxis(m_totalPlotter);
+            m_rightAxis = new CountAxis(m_totalPlotter);
         }
         m_rightAxis->setPosition(KChart::CartesianAxis::Right);
         setTextStyle(m_rightAxis, foreground, pointSize);
@@ -343,7 +322,14 @@ void ChartWidget::setModel(ChartModel *model, bool minimalMode)
     plane->addDiagram(m_detailedPlotter);
     m_legend->addDiagram(m_detailedPlotter);
 
-    m_legend->hide();
+    connect(model, &QAbstractItemModel::modelReset, this, [this]() {
+        if (m_pendingSummaryData) {
+            const auto pending = std::move(m_pendingSummaryData);
+            applySummaryData(*pending);
+        }
+        // series that come after a summary are that summary's run
+        m_seriesOfShownSummary = m_hasSummary && m_model->rowCount() > 0;
+    });
 
     // The model starts with its own default limit; bring it in line with the
     // spin box even when the value does not change and no signal fires.
@@ -358,6 +344,39 @@ void ChartWidget::setModel(ChartModel *model, bool minimalMode)
     updateAxesTitle();
 }
 
+void ChartWidget::setLegendShown(bool show)
+{
+    if (!m_legend || show == m_chart->legends().contains(m_legend)) {
+        return;
+    }
+    if (show) {
+        m_chart->addLegend(m_legend);
+        // adding the legend resets its font sizes, so its text settings come afterwards
+        const KColorScheme scheme(QPalette::Active, KColorScheme::Window);
+        KChart::BackgroundAttributes legendBackground;
+        auto backgroundColor = scheme.background(KColorScheme::AlternateBackground).color();
+        backgroundColor.setAlpha(200);
+        legendBackground.setBrush(backgroundColor);
+        legendBackground.setVisible(true);
+        m_legend->setBackgroundAttributes(legendBackground);
+
+        auto legendText = m_legend->textAttributes();
+        legendText.setPen(QPen(scheme.foreground(KColorScheme::NormalText).color()));
+        legendText.setFontSize(KChart::Measure(font().pointSizeF() - 2, KChartEnums::MeasureCalculationModeAbsolute));
+        QFont legendFont(QStringLiteral("monospace"));
+        legendFont.setStyleHint(QFont::TypeWriter);
+        legendText.setFont(legendFont);
+        m_legend->setTextAttributes(legendText);
+        m_legend->show();
+    } else {
+        m_chart->takeLegend(m_legend);
+        // still the chart's child, so that it goes with it
+        m_legend->setParent(m_chart);
+        m_legend->hide();
+    }
+    m_chart->update();
+}
+
 QSize ChartWidget::sizeHint() const
 {
     return {400, 50};
@@ -365,6 +384,24 @@ QSize ChartWidget::sizeHint() const
 
 void ChartWidget::setSummaryData(const SummaryData &data)
 {
+    const auto &oldFilter = m_summaryData.filterParameters;
+    if (data.filterParameters.minTime != oldFilter.minTime || data.filterParameters.maxTime != oldFilter.maxTime) {
+        // a range of the old time axis: on the new one it would cover something else
+        setSelection(Range{});
+    }
+    if (m_model && m_model->rowCount() > 0 && m_seriesOfShownSummary) {
+        // The series of the run before are still drawn: they keep their axes
+        // until the new series replace them.
+        m_pendingSummaryData = std::make_unique<SummaryData>(data);
+        return;
+    }
+    applySummaryData(data);
+}
+
+void ChartWidget::applySummaryData(const SummaryData &data)
+{
+    m_pendingSummaryData.reset();
+    m_hasSummary = true;
     m_summaryData = data;
     if (m_model) {
         updateAxesTitle();
@@ -603,11 +640,20 @@ void ChartWidget::saveAs()
         return;
     }
     const auto fileName =
-        QFileDialog::getSaveFileName(this, i18n("Save %1", windowTitle()), QString(), i18n("Raster Image (*.png *.jpg *.tiff);;Vector Image (*.svg)"));
+        QFileDialog::getSaveFileName(this, i18n("Save %1", exportName()), QString(), i18n("Raster Image (*.png *.jpg *.tiff);;Vector Image (*.svg)"));
     if (fileName.isEmpty()) {
         return;
     }
     saveImage(fileName);
+}
+
+QString ChartWidget::exportName() const
+{
+    // a chart in a tab has no window title of its own
+    if (!windowTitle().isEmpty() || !m_model) {
+        return windowTitle();
+    }
+    return m_model->typeString();
 }
 
 bool ChartWidget::saveImage(const QString &fileName)

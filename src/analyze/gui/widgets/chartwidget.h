@@ -11,6 +11,8 @@
 
 #pragma once
 
+#include <memory>
+
 #include <cstdint>
 
 #include <QMetaType>
@@ -74,6 +76,9 @@ public:
     // context menu is not shown at all when this adds nothing.
     void fillContextMenu(QMenu *menu);
 
+    // What the export dialog calls the chart: its window title, or else the kind of chart.
+    QString exportName() const;
+
 public Q_SLOTS:
     void setSummaryData(const SummaryData &data);
     void setSelection(const ChartWidget::Range &range);
@@ -95,6 +100,8 @@ private:
     KChart::CartesianCoordinatePlane *coordinatePlane() const;
     bool isFiltered() const;
     void showContextMenu();
+    void applySummaryData(const SummaryData &data);
+    void setLegendShown(bool show);
 
     KChart::Plotter *m_totalPlotter = nullptr;
     KChart::Plotter *m_detailedPlotter = nullptr;
@@ -107,6 +114,11 @@ private:
     ChartRubberBand *m_rubberBand = nullptr;
     Range m_selection;
     SummaryData m_summaryData;
+    // the summary of a run whose series have not arrived yet
+    std::unique_ptr<SummaryData> m_pendingSummaryData;
+    bool m_hasSummary = false;
+    // the model's series belong to m_summaryData, not to a run before it
+    bool m_seriesOfShownSummary = false;
     // what the chart showed when a drag started; shown instead of re-rendering while dragging
     QPixmap m_cachedChart;
 };

@@ -4,6 +4,7 @@
 */
 
 #include "analyze/gui/widgets/histogramwidget.h"
+#include "analyze/gui/widgets/countaxis.h"
 
 #include <KChartBarDiagram>
 #include <KChartCartesianAxis>
@@ -41,9 +42,8 @@ private:
     const bool m_showTotal;
 };
 
-KChart::CartesianAxis *createAxis(KChart::BarDiagram *diagram, KChart::CartesianAxis::Position position, const QString &title, const QColor &foreground)
+KChart::CartesianAxis *createAxis(KChart::CartesianAxis *axis, KChart::CartesianAxis::Position position, const QString &title, const QColor &foreground)
 {
-    auto *axis = new KChart::CartesianAxis(diagram);
     auto labels = axis->textAttributes();
     labels.setPen(QPen(foreground));
     axis->setTextAttributes(labels);
@@ -70,8 +70,8 @@ HistogramWidget::HistogramWidget(QWidget *parent)
     const QColor foreground = scheme.foreground(KColorScheme::NormalText).color();
 
     m_total->setAntiAliasing(true);
-    m_total->addAxis(createAxis(m_total, KChart::CartesianAxis::Bottom, i18n("Requested Allocation Size"), foreground));
-    m_total->addAxis(createAxis(m_total, KChart::CartesianAxis::Right, i18n("Number of Allocations"), foreground));
+    m_total->addAxis(createAxis(new KChart::CartesianAxis(m_total), KChart::CartesianAxis::Bottom, i18n("Requested Allocation Size"), foreground));
+    m_total->addAxis(createAxis(new CountAxis(m_total), KChart::CartesianAxis::Right, i18n("Number of Allocations"), foreground));
 
     auto *plane = m_chart->coordinatePlane();
     plane->addDiagram(m_total);

@@ -22,6 +22,7 @@
 #include <QDialogButtonBox>
 #include <QDockWidget>
 #include <QFile>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
@@ -334,6 +335,10 @@ private Q_SLOTS:
         QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("resultsPage"));
         QVERIFY(!window.findChild<Parser *>()->isRunning());
         QVERIFY(child<QAction>(&window, "file_close")->isEnabled());
+        // counts of a difference, without rates over a difference of run times
+        const QString center = child<QLabel>(&window, "summaryCenter")->text();
+        QVERIFY2(center.contains(QLatin1String("compared to base")), qPrintable(center));
+        QVERIFY2(!center.contains(QLatin1String("/s)")), qPrintable(center));
 
         // a plain load afterwards brings the flame graph and the switches back
         window.loadFile(m_trace);
@@ -597,6 +602,8 @@ private Q_SLOTS:
             expected += stacksTree->model()->index(row, 0).data().toString() + QLatin1Char('\n');
         }
         stacksTree->selectAll();
+        // each view copies its own rows: the one with the focus
+        stacksTree->setFocus();
         QApplication::clipboard()->clear();
         QTest::keySequence(&window, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(), expected);
@@ -613,14 +620,101 @@ private Q_SLOTS:
         tabs.widget->setCurrentWidget(child<QWidget>(&window, "summaryTab"));
         QVERIFY(dock->isHidden());
 
-        // a re-run replaces the tree the stacks point into
+        // A re-run replaces the tree the stacks point into; the row is found
+        // again in the new tree and the dock shows its stacks there.
         tabs.widget->setCurrentWidget(child<QWidget>(&window, "bottomUpTab"));
         QVERIFY(stacksTree->model()->rowCount() > 0);
         window.reparse(0, 300);
         QVERIFY(waitForAnalysis(window));
         QVERIFY(!dock->isHidden());
+        QCOMPARE(bottomUp->currentIndex().data().toString(), QStringLiteral("makeTemp in app"));
+        QCOMPARE(spinner->suffix(), QStringLiteral(" / 1"));
+        QCOMPARE(stacksTree->model()->index(0, 0).data().toString(), QStringLiteral("makeTemp in app"));
+
+        // a filter that hides the row takes its stacks away; one that keeps it keeps them
+        auto *moduleFilter = bottomUp->parentWidget()->findChildren<QLineEdit *>().at(1);
+        QCOMPARE(moduleFilter->placeholderText(), QStringLiteral("filter by module..."));
+        moduleFilter->setText(QStringLiteral("/usr/bin"));
+        QCOMPARE(bottomUp->currentIndex().data().toString(), QStringLiteral("makeTemp in app"));
+        QCOMPARE(stacksTree->model()->rowCount(), 2);
+        moduleFilter->setText(QStringLiteral("libbuf"));
+        QVERIFY(!bottomUp->currentIndex().isValid());
         QCOMPARE(stacksTree->model()->rowCount(), 0);
         QCOMPARE(spinner->suffix(), QStringLiteral(" / 0"));
+        moduleFilter->clear();
+
+        // the same on the top-down tree, whose rows have children
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "topDownTab"));
+        topDown->setCurrentIndex(topDown->model()->index(0, 0, topDown->model()->index(0, 0)));
+        QVERIFY(stacksTree->model()->rowCount() > 0);
+        topDown->parentWidget()->findChildren<QLineEdit *>().at(0)->setText(QStringLiteral("nothing like it"));
+        QCOMPARE(stacksTree->model()->rowCount(), 0);
+    }
+
+    void testRowsKeptAndCopied()
+    {
+        MainWindow window;
+        window.resize(1400, 900);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(window));
+        Tabs tabs(window);
+
+        // every visible column in header order, tab-separated
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "bottomUpTab"));
+        auto *bottomUp = child<QTreeView>(&window, "bottomUpResults");
+        const auto parse = findRow(bottomUp->model(), QStringLiteral("Parser::parse"));
+        bottomUp->setCurrentIndex(parse);
+        bottomUp->header()->hideSection(TreeModel::AllocationsColumn);
+        bottomUp->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keySequence(&window, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("Parser::parse in app\t%1\t%2\t0\n").arg(Util::formatBytes(16), Util::formatBytes(32)));
+        bottomUp->header()->showSection(TreeModel::AllocationsColumn);
+
+        // a top list copies its two columns
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "summaryTab"));
+        auto *topLeaked = child<QTreeView>(&window, "topLeaked");
+        topLeaked->setCurrentIndex(findRow(topLeaked->model(), QStringLiteral("allocBuffer")));
+        topLeaked->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keySequence(&window, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("allocBuffer in libbuf.so\t%1\n").arg(Util::formatBytes(1024)));
+
+        // the caller/callee table, and its callers of the current function
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "callerCalleeTab"));
+        auto *callerCallee = child<QTreeView>(&window, "callerCalleeResults");
+        callerCallee->setCurrentIndex(findRow(callerCallee->model(), QStringLiteral("makeTemp")));
+        auto *callers = child<QTreeView>(&window, "callerView");
+        QCOMPARE(callers->model()->rowCount(), 1);
+        callers->setCurrentIndex(callers->model()->index(0, 0));
+        callers->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keySequence(&window, QKeySequence::Copy);
+        QVERIFY2(QApplication::clipboard()->text().startsWith(QLatin1String("main in app\t")), qPrintable(QApplication::clipboard()->text()));
+        QCOMPARE(QApplication::clipboard()->text().count(QLatin1Char('\t')), 4);
+
+        // A re-run keeps the place in every view: a time range, then a suppression switch.
+        auto *topPeak = child<QTreeView>(&window, "topPeak");
+        topPeak->setCurrentIndex(findRow(topPeak->model(), QStringLiteral("allocBuffer")));
+        QVERIFY(topPeak->currentIndex().isValid());
+        for (int run = 0; run < 2; ++run) {
+            if (run == 0) {
+                window.reparse(0, 300);
+            } else {
+                child<QAction>(&window, "actionDisableBuiltinSuppressions")->trigger();
+            }
+            QVERIFY(waitForAnalysis(window));
+            QCOMPARE(bottomUp->currentIndex().data().toString(), QStringLiteral("Parser::parse in app"));
+            QCOMPARE(topLeaked->currentIndex().data().toString(), QStringLiteral("allocBuffer in libbuf.so"));
+            QCOMPARE(topPeak->currentIndex().data().toString(), QStringLiteral("allocBuffer in libbuf.so"));
+            QCOMPARE(callerCallee->currentIndex().data().toString(), QStringLiteral("makeTemp in app"));
+            // the lists below belong to the function found again
+            QCOMPARE(callers->model()->rowCount(), 1);
+            QCOMPARE(callers->currentIndex().data().toString(), QStringLiteral("main in app"));
+        }
     }
 
     void testSummaryTexts()

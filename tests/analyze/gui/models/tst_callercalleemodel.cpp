@@ -348,6 +348,20 @@ private Q_SLOTS:
         const QModelIndex barAllocations = barPeak.sibling(barPeak.row(), CallerCalleeModel::SelfAllocationsColumn);
         QCOMPARE(describe(barAllocations.data()), describe(qint64(-3)));
 
+        // in a diff the bars measure against the largest change in the column:
+        // the net total peak of 2237 - 8192 bytes is smaller than bar's change
+        QCOMPARE(barPeak.data(CallerCalleeModel::TotalCostRole).toLongLong(), 6144);
+        // foo's five allocations of its own outweigh bar's three fewer
+        QCOMPARE(barAllocations.data(CallerCalleeModel::TotalCostRole).toLongLong(), 5);
+        CallerModel callers;
+        callers.setResults(model.indexForKey(m_bar, 0).data(CallerCalleeModel::CallersRole).value<CallerMap>(), diff.callerCallee.resultData);
+        QCOMPARE(callers.rowCount(), 1);
+        QCOMPARE(callers.index(0, CallerModel::PeakColumn).data(CallerModel::TotalCostRole).toLongLong(), 6144);
+        // without a base the totals stay the scale
+        CallerModel plainCallers;
+        plainCallers.setResults(model.indexForKey(m_bar, 0).data(CallerCalleeModel::CallersRole).value<CallerMap>(), m_results.callerCallee.resultData);
+        QCOMPARE(plainCallers.index(0, CallerModel::PeakColumn).data(CallerModel::TotalCostRole).toLongLong(), 2237);
+
         const Symbol baz = symbol(BazFunction);
         QCOMPARE(sortedDescending(&model, CallerCalleeModel::SelfPeakColumn), (QVector<Symbol>{m_bar, m_foo, m_otherFoo, baz, m_main}));
         QCOMPARE(sortedDescending(&model, CallerCalleeModel::SelfAllocationsColumn).mid(0, 3), (QVector<Symbol>{m_foo, m_bar, baz}));

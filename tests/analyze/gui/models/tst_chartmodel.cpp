@@ -35,7 +35,9 @@ ChartRows sample(int64_t timeStamp, std::initializer_list<int64_t> costs)
 // label k names function k of the result data, without a module; label 0 is the total's empty symbol
 ChartData chart(int labelCount, const QVector<ChartRows> &rows, const std::shared_ptr<const ResultData> &resultData)
 {
-    ChartData data{rows, {}, resultData};
+    ChartData data;
+    data.rows = rows;
+    data.resultData = resultData;
     for (uint32_t i = 0; i < uint32_t(labelCount); ++i) {
         data.labels.insert(int(i), symbol(i, 0));
     }
@@ -318,6 +320,82 @@ private Q_SLOTS:
         QCOMPARE(detailed.columnCount(), 2);
         model.setMaximumDatasetCount(1);
         QCOMPARE(detailed.columnCount(), 0);
+    }
+
+    void testLegendTellsApartCallSitesOfOneName()
+    {
+        // foo allocates at three call sites: lines 20 and 21 in the app and line 50
+        // in libother; bar and baz have one each
+        ChartModel model(ChartModel::Allocations);
+        model.resetData(m_results.allocations);
+        QStringList names;
+        for (int section = 2; section < model.columnCount(); section += 2) {
+            const QString name = model.headerData(section, Qt::Horizontal).toString();
+            // the legend lines up in a monospace font whatever the suffix
+            QCOMPARE(name.size(), 61);
+            QCOMPARE(model.headerData(section + 1, Qt::Horizontal).toString(), name);
+            names.append(name.trimmed());
+        }
+        names.sort();
+        QCOMPARE(names,
+                 (QStringList{QStringLiteral("bar"),
+                              QStringLiteral("baz"),
+                              QStringLiteral("foo (app.cpp:20)"),
+                              QStringLiteral("foo (app.cpp:21)"),
+                              QStringLiteral("foo (libother.so)")}));
+
+        // a long name gives way to the suffix, which is never cut
+        const QString longName(70, QLatin1Char('f'));
+        auto resultData =
+            std::make_shared<const ResultData>(AllocationData(), QVector<QString>{QStringLiteral("/usr/bin/app"), longName, QStringLiteral("/src/x.cpp")});
+        ChartData data;
+        data.rows = {sample(0, {})};
+        data.resultData = resultData;
+        data.labels = {{0, Symbol()}, {1, symbol(2, 1)}, {2, symbol(2, 1)}};
+        FileLine first;
+        first.fileId.index = 3;
+        first.line = 7;
+        FileLine second = first;
+        second.line = 1234;
+        data.locations = {{1, first}, {2, second}};
+        model.resetData(data);
+        QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QString(QLatin1Char(' ') + longName.left(47) + QStringLiteral("... (x.cpp:7)")));
+        QCOMPARE(model.headerData(4, Qt::Horizontal).toString(), QString(QLatin1Char(' ') + longName.left(44) + QStringLiteral("... (x.cpp:1234)")));
+
+        // a suffix longer than the room leaves the name its first 16 characters
+        FileLine far = first;
+        far.line = 123456;
+        data.locations = {{1, first}, {2, far}};
+        data.resultData =
+            std::make_shared<const ResultData>(AllocationData(),
+                                               QVector<QString>{QStringLiteral("/usr/bin/app"),
+                                                                longName,
+                                                                QString(QStringLiteral("/src/") + QString(50, QLatin1Char('x')) + QStringLiteral(".cpp"))});
+        model.resetData(data);
+        QCOMPARE(model.headerData(4, Qt::Horizontal).toString(),
+                 QString(QLatin1Char(' ') + longName.left(16) + QStringLiteral("... (") + QString(50, QLatin1Char('x')) + QStringLiteral(".cpp:123456)")));
+        data.resultData = resultData;
+
+        // one line inlined into two functions: the function tells them apart
+        data.locations = {{1, first}, {2, first}};
+        FunctionIndex app;
+        app.index = 1;
+        data.inlinedInto = {{1, app}};
+        model.resetData(data);
+        QVERIFY(model.headerData(2, Qt::Horizontal).toString().endsWith(QStringLiteral("... (x.cpp:7 via /usr/bin/app)")));
+        QVERIFY(model.headerData(4, Qt::Horizontal).toString().endsWith(QStringLiteral("... (x.cpp:7)")));
+
+        // only names that collide among the data sets shown
+        model.resetData(m_results.allocations);
+        QVERIFY(model.headerData(2, Qt::Horizontal).toString().contains(QLatin1Char('(')));
+        model.setMaximumDatasetCount(2);
+        QCOMPARE(model.headerData(2, Qt::Horizontal).toString().trimmed(), QStringLiteral("foo"));
+        model.setMaximumDatasetCount(11);
+        QVERIFY(model.headerData(2, Qt::Horizontal).toString().contains(QLatin1Char('(')));
+
+        // without a collision the names stay as they were
+        model.resetData(chart(3, {sample(0, {})}, m_results.allocations.resultData));
+        QCOMPARE(model.headerData(2, Qt::Horizontal).toString().trimmed(), QStringLiteral("/usr/bin/app"));
     }
 };
 

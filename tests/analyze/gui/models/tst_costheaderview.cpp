@@ -62,6 +62,43 @@ class TestCostHeaderView : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void longTitlesAreNotCut()
+    {
+        // the titles of the caller/callee table, wider than the default column
+        const QStringList titles = {QStringLiteral("Location"),
+                                    QStringLiteral("Allocations (Incl.)"),
+                                    QStringLiteral("Temporary (Incl.)"),
+                                    QStringLiteral("Peak"),
+                                    QStringLiteral("Allocations (Self) and then some more")};
+        QStandardItemModel model;
+        model.setColumnCount(titles.size());
+        model.setHorizontalHeaderLabels(titles);
+        QTreeView view;
+        auto *header = new CostHeaderView(&view);
+        view.setHeader(header);
+        view.setModel(&model);
+        view.resize(1000, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+        const auto check = [&]() {
+            for (int i = 1; i < titles.size(); ++i) {
+                const int textWidth = header->fontMetrics().horizontalAdvance(titles.at(i));
+                QVERIFY2(header->sectionSize(i) > textWidth, qPrintable(titles.at(i)));
+            }
+            // a short title keeps the usual width
+            QCOMPARE(header->sectionSize(3), 100);
+            QVERIFY(header->sectionSize(4) > 200);
+        };
+        check();
+        header->resizeSection(4, 50);
+        QCOMPARE(header->sectionSize(4), 50);
+        QMenu menu;
+        header->fillContextMenu(&menu);
+        menu.actions().at(0)->trigger();
+        check();
+    }
+
     void locationColumnAbsorbsViewResizes()
     {
         Fixture fixture(5);

@@ -121,6 +121,22 @@ private Q_SLOTS:
             QVERIFY(!toolTip(2, column).isValid());
         }
     }
+
+    void testDiffToolTips()
+    {
+        // the base allocates 2048 bytes at bar four times, the newer file once
+        const auto diff = analyze(m_dir, sampleTrace(), diffBaseTrace());
+        QVERIFY(diff.finished && !diff.failed);
+        HistogramModel model;
+        model.resetData(diff.histogram);
+        const int above1KB = model.rowCount() - 1;
+        QCOMPARE(model.headerData(above1KB, Qt::Vertical).toString(), QStringLiteral("more than 1KB"));
+        QCOMPARE(model.index(above1KB, 0).data().toLongLong(), -3);
+        QCOMPARE(model.index(above1KB, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("-3 allocations in total compared to base"));
+        QCOMPARE(model.index(above1KB, 1).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("-3 allocations from %1 compared to base, totalling %2")
+                     .arg(Util::toString(symbol(BarFunction), *diff.histogram.resultData, Util::FormatType::Long), Util::formatBytes(-6144)));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHistogramModel)

@@ -491,16 +491,57 @@ private Q_SLOTS:
         QCOMPARE(axes.at(0)->customizedLabel(QStringLiteral("1500")), QStringLiteral("01.500s\n01.000s"));
         // counts are not sizes
         QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2500")), QStringLiteral("2500"));
+        // but grouped as the locale groups numbers
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2500")), QStringLiteral("2,500"));
+        QLocale::setDefault(saved);
 
         // a minimal chart has no axes to label
         ChartWidget minimal;
         minimal.setModel(new ChartModel(ChartModel::Consumed, &minimal), true);
         QVERIFY(static_cast<KChart::AbstractCartesianDiagram *>(minimal.findChild<KChart::Chart *>()->coordinatePlane()->diagrams().at(0))->axes().isEmpty());
 
-        // the axes follow the summary of the latest run
+        // The axes follow the summary of the latest run, but only once its
+        // series are in: until then the old series are drawn on their own axes.
+        // First the order of a run: the summary, then the series.
+        filtered.model->clearData();
+        filtered.widget->setSummaryData(m_filtered.summary);
+        filtered.model->resetData(m_filtered.allocations);
         filtered.widget->setSummaryData(m_results.summary);
+        QCOMPARE(axes.at(1)->titleText(), QStringLiteral("Memory Allocations (filtered delta)"));
+        QCOMPARE(axes.at(0)->customizedLabel(QStringLiteral("1500")), QStringLiteral("01.500s\n01.000s"));
+        filtered.model->resetData(m_results.allocations);
         QCOMPARE(axes.at(0)->titleText(), QStringLiteral("Elapsed Time"));
+        QCOMPARE(axes.at(1)->titleText(), QStringLiteral("Memory Allocations"));
         QCOMPARE(axes.at(0)->customizedLabel(QStringLiteral("1500")), QStringLiteral("01.500s"));
+        // an empty chart has nothing drawn on the old axes: they change at once
+        filtered.model->clearData();
+        filtered.widget->setSummaryData(m_filtered.summary);
+        QCOMPARE(axes.at(1)->titleText(), QStringLiteral("Memory Allocations (filtered delta)"));
+    }
+
+    void selectionEndsWithItsTimeRange()
+    {
+        auto chart = makeChart(ChartModel::Consumed);
+        QSignalSpy changed(chart.widget.get(), &ChartWidget::selectionChanged);
+        chart.widget->setSelection({600, 1200});
+        QCOMPARE(changed.size(), 1);
+
+        // a run of the same range (a suppression switched) keeps the selection
+        chart.widget->setSummaryData(m_results.summary);
+        QCOMPARE(changed.size(), 1);
+        auto menu = std::make_unique<QMenu>();
+        chart.widget->fillContextMenu(menu.get());
+        QVERIFY(actionTexts(menu.get()).contains(QStringLiteral("Filter In On Selection")));
+
+        // a run of another range: the selection meant times of the old axis
+        chart.widget->setSummaryData(m_filtered.summary);
+        QCOMPARE(changed.size(), 2);
+        QVERIFY(changed.last().at(0).value<ChartWidget::Range>().isEmpty());
+        menu = std::make_unique<QMenu>();
+        chart.widget->fillContextMenu(menu.get());
+        QCOMPARE(actionTexts(menu.get()), QStringList{QStringLiteral("Reset Filter")});
     }
 
     void plottersAndDataSetLimit()
@@ -566,6 +607,17 @@ private Q_SLOTS:
             QVERIFY(!chart.widget->saveImage(m_dir.filePath(QStringLiteral("missing/chart.svg"))));
         });
         QVERIFY(messages.isEmpty());
+
+        // the dialog names the chart: a chart in a tab has no window title
+        QString dialogTitle;
+        QTimer::singleShot(50, [&dialogTitle]() {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                dialogTitle = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+        chart.widget->saveAs();
+        QCOMPARE(dialogTitle, QStringLiteral("Save Memory Consumed"));
     }
 
     void renderCharts_data()

@@ -109,6 +109,13 @@ private Q_SLOTS:
         QCOMPARE(axes.size(), 2);
         QCOMPARE(axes.at(0)->titleText(), QStringLiteral("Requested Allocation Size"));
         QCOMPARE(axes.at(1)->titleText(), QStringLiteral("Number of Allocations"));
+        // counts are grouped as the locale groups them, as in the tables and tooltips
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2500")), QStringLiteral("2,500"));
+        QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2.5e+06")), QStringLiteral("2,500,000"));
+        QCOMPARE(axes.at(1)->customizedLabel(QStringLiteral("2.5")), QStringLiteral("2.5"));
+        QLocale::setDefault(saved);
         QVERIFY(detailed->axes().isEmpty());
 
         // the diagrams follow the model
