@@ -48,7 +48,7 @@
 
 #include "analyze/accumulatedtracedata.h"
 #include "analyze/gui/app/mainwindow.h"
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
 #include "analyze/traceinput.h"
 
 namespace
@@ -273,42 +273,29 @@ int runPipelineChild(int argc, char **argv, const QString &path)
 {
     QCoreApplication app(argc, argv);
     Parser parser;
-    int status = 1;
     QElapsedTimer timer;
     bool reparsing = false;
-    int64_t totalTime = 0;
-    QObject::connect(&parser, &Parser::summaryAvailable, &app, [&](const SummaryData &summary) {
-        totalTime = summary.totalTime;
-    });
     QObject::connect(&parser, &Parser::bottomUpDataAvailable, &app, [&]() {
         if (!reparsing) {
             printf("bottom_up_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
         }
     });
-    QObject::connect(&parser, &Parser::finished, &app, [&]() {
-        if (!reparsing) {
-            printf("pipeline_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
-            fflush(stdout);
-            reparsing = true;
-            FilterParameters window;
-            window.minTime = totalTime / 3;
-            window.maxTime = 2 * totalTime / 3;
-            timer.start();
-            parser.reparse(window);
-            return;
-        }
-        printf("reparse_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
-        status = 0;
-        app.quit();
-    });
-    QObject::connect(&parser, &Parser::failedToOpen, &app, [&]() {
-        app.quit();
-    });
-    QTimer::singleShot(0, &app, [&]() {
+    int status = 1;
+    timer.start();
+    const auto run = runAnalysis(parser, path, QString(), FilterParameters());
+    if (run.finished) {
+        printf("pipeline_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
+        fflush(stdout);
+        reparsing = true;
+        FilterParameters window;
+        window.minTime = run.summary.totalTime / 3;
+        window.maxTime = 2 * run.summary.totalTime / 3;
         timer.start();
-        parser.parse(path, QString(), FilterParameters(), Parser::StopAfter::Finished);
-    });
-    app.exec();
+        if (rerunAnalysis(parser, window).finished) {
+            printf("reparse_seconds %.6f\n", static_cast<double>(timer.nsecsElapsed()) / 1e9);
+            status = 0;
+        }
+    }
     ThreadWeaver::Queue::instance()->finish();
     fflush(stdout);
     return status;

@@ -8,6 +8,7 @@
     document for the sample trace in every file format and compression.
 */
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -235,6 +236,33 @@ private Q_SLOTS:
             << QString();
         QTest::newRow("max time with diff") << QStringList{QStringLiteral("--max-time"), QStringLiteral("5"), QStringLiteral("--diff"), m_sample, m_sample} << 2
                                             << QString();
+
+        // limits and exports: a usage error names the option
+        const auto option = [this](const char *name, const char *value) {
+            return QStringList{QLatin1String(name), QLatin1String(value), m_sample};
+        };
+        QTest::newRow("size not a size") << option("--max-peak", "fast") << 2 << QStringLiteral("--max-peak: \"fast\" is not a size");
+        QTest::newRow("negative size") << option("--max-leaked", "-1kB") << 2 << QStringLiteral("--max-leaked: \"-1kB\"");
+        QTest::newRow("unknown unit") << option("--max-peak", "3parsecs") << 2 << QStringLiteral("--max-peak:");
+        QTest::newRow("count with a unit") << option("--max-allocations", "5kB") << 2 << QStringLiteral("--max-allocations:");
+        QTest::newRow("fractional count") << option("--max-temporary", "1.5") << 2 << QStringLiteral("--max-temporary:");
+        QTest::newRow("percentage without diff") << option("--max-allocations", "+5%") << 2 << QStringLiteral("--max-allocations: a percentage");
+        QTest::newRow("folded without cost") << QStringList{m_sample, QStringLiteral("--export-folded")} << 2 << QStringLiteral("--export-folded needs");
+        QTest::newRow("folded without file") << QStringList{m_sample, QStringLiteral("--export-folded"), QStringLiteral("peak")} << 2
+                                             << QStringLiteral("--export-folded needs");
+        QTest::newRow("folded unknown cost") << QStringList{QStringLiteral("--export-folded"),
+                                                            QStringLiteral("bytes"),
+                                                            m_dir.filePath(QStringLiteral("x")),
+                                                            m_sample}
+                                             << 2 << QStringLiteral("--export-folded: \"bytes\"");
+        QTest::newRow("speedscope of a diff")
+            << QStringList{QStringLiteral("--export-speedscope"), m_dir.filePath(QStringLiteral("x")), QStringLiteral("-d"), m_sample, m_sample} << 2
+            << QStringLiteral("--export-speedscope:");
+        QTest::newRow("export into a directory") << QStringList{QStringLiteral("--export-folded"), QStringLiteral("peak"), m_dir.path(), m_sample} << 1
+                                                 << QStringLiteral("Cannot write ") + m_dir.path();
+        const QString noDir = m_dir.filePath(QStringLiteral("no-such-dir/out.json"));
+        QTest::newRow("export into a missing directory")
+            << QStringList{QStringLiteral("--export-speedscope"), noDir, m_sample} << 1 << QStringLiteral("Cannot write ") + noDir;
     }
 
     void exitStatus()
@@ -504,6 +532,228 @@ private Q_SLOTS:
         // suppressions move leaked bytes only
         QCOMPARE(cost.value(QLatin1String("allocations")).toDouble(), 5.0);
         QCOMPARE(cost.value(QLatin1String("peak")).toDouble(), 124.0);
+    }
+
+    // sample totals: 5 allocations, 1 temporary, 124 bytes leaked and peak; the
+    // base lacks one leaked 100-byte block (4/1/24/124)
+    void gates_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("stderrText");
+        const QString base = writeTrace(QStringLiteral("base"), TraceFixture::sampleTrace(3, "alloc_a", false));
+
+        QTest::newRow("each at its limit") << QStringList{QStringLiteral("--max-peak"),
+                                                          QStringLiteral("124"),
+                                                          QStringLiteral("--max-leaked"),
+                                                          QStringLiteral("124B"),
+                                                          QStringLiteral("--max-allocations"),
+                                                          QStringLiteral("5"),
+                                                          QStringLiteral("--max-temporary"),
+                                                          QStringLiteral("+1"),
+                                                          m_sample}
+                                           << 0 << QString();
+        QTest::newRow("every limit exceeded") << QStringList{QStringLiteral("--max-temporary"),
+                                                             QStringLiteral("0"),
+                                                             QStringLiteral("--max-peak"),
+                                                             QStringLiteral("123"),
+                                                             QStringLiteral("--max-leaked"),
+                                                             QStringLiteral("0.1kB"),
+                                                             QStringLiteral("--max-allocations"),
+                                                             QStringLiteral("4"),
+                                                             m_sample}
+                                              << 3
+                                              << QStringLiteral(
+                                                     "memloupe: peak 124B exceeds the limit of 123\n"
+                                                     "memloupe: leaked 124B exceeds the limit of 0.1kB\n"
+                                                     "memloupe: allocations 5 exceeds the limit of 4\n"
+                                                     "memloupe: temporary 1 exceeds the limit of 0\n");
+        // kB is 1000 bytes, as sizes are printed; KiB 1024
+        QTest::newRow("decimal units") << QStringList{QStringLiteral("--max-peak"), QStringLiteral("0.13kB"), m_sample} << 0 << QString();
+        QTest::newRow("binary units") << QStringList{QStringLiteral("--max-peak"), QStringLiteral("0.122KiB"), m_sample} << 0 << QString();
+        QTest::newRow("binary units exceeded") << QStringList{QStringLiteral("--max-peak"), QStringLiteral("0.122kB"), m_sample} << 3
+                                               << QStringLiteral("memloupe: peak 124B exceeds the limit of 0.122kB\n");
+
+        QTest::newRow("growth within") << QStringList{QStringLiteral("-d"),
+                                                      base,
+                                                      QStringLiteral("--max-leaked"),
+                                                      QStringLiteral("100"),
+                                                      QStringLiteral("--max-peak"),
+                                                      QStringLiteral("0"),
+                                                      m_sample}
+                                       << 0 << QString();
+        QTest::newRow("growth exceeded") << QStringList{QStringLiteral("-d"), base, QStringLiteral("--max-leaked"), QStringLiteral("99"), m_sample} << 3
+                                         << QStringLiteral("memloupe: leaked growth +100B exceeds the limit of 99\n");
+        // 100 bytes over the base's 24: +416.7%
+        QTest::newRow("relative growth exceeded") << QStringList{QStringLiteral("-d"), base, QStringLiteral("--max-leaked"), QStringLiteral("+400%"), m_sample}
+                                                  << 3 << QStringLiteral("memloupe: leaked growth +416.7% exceeds the limit of +400%\n");
+        QTest::newRow("relative growth within") << QStringList{QStringLiteral("-d"),
+                                                               base,
+                                                               QStringLiteral("--max-leaked"),
+                                                               QStringLiteral("417%"),
+                                                               QStringLiteral("--max-allocations"),
+                                                               QStringLiteral("+25%"),
+                                                               m_sample}
+                                                << 0 << QString();
+        QTest::newRow("shrinking passes any percentage")
+            << QStringList{QStringLiteral("-d"), m_sample, QStringLiteral("--max-leaked"), QStringLiteral("0%"), base} << 0 << QString();
+    }
+
+    // the same verdict for text and JSON output, the report on stdout either way
+    void gates()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, stderrText);
+        for (const auto &format : {QStringList(), QStringList{QStringLiteral("--json")}}) {
+            const auto run = runReport(format + arguments);
+            QCOMPARE(run.exitCode, exitCode);
+            QCOMPARE(QString::fromUtf8(run.err), stderrText);
+            QVERIFY(!run.out.isEmpty());
+        }
+    }
+
+    void limitsInJson()
+    {
+        const auto plain = reportJson({m_sample});
+        QVERIFY(!plain.isEmpty());
+        QVERIFY(!plain.contains(QLatin1String("limits")));
+
+        const auto run = runReport({QStringLiteral("--json"),
+                                    QStringLiteral("--max-peak"),
+                                    QStringLiteral("100"),
+                                    QStringLiteral("--max-allocations"),
+                                    QStringLiteral("5"),
+                                    m_sample});
+        QCOMPARE(run.exitCode, 3);
+        const auto json = QJsonDocument::fromJson(run.out).object();
+        QCOMPARE(json.value(QLatin1String("schema")).toDouble(), 1.0);
+        QCOMPARE(costText(json.value(QLatin1String("summary")).toObject().value(QLatin1String("cost"))), QStringLiteral("5/1/124/124"));
+        QCOMPARE(compact(json.value(QLatin1String("limits"))),
+                 QByteArray(R"({"allocations":{"given":"5","limit":5,"measured":5,"of":"total","passed":true,"relative":false},)"
+                            R"("peak":{"given":"100","limit":100,"measured":124,"of":"total","passed":false,"relative":false}})"));
+
+        const QString base = writeTrace(QStringLiteral("base"), TraceFixture::sampleTrace(3, "alloc_a", false));
+        const auto diff = reportJson({QStringLiteral("-d"), base, QStringLiteral("--max-leaked"), QStringLiteral("+500%"), m_sample});
+        QCOMPARE(compact(diff.value(QLatin1String("limits"))),
+                 QByteArray(R"({"leaked":{"given":"+500%","limit":500,"measured":416.6666667,"of":"growth","passed":true,"relative":true}})"));
+    }
+
+    // The folded lines of each cost add up to the report's totals; in a diff the
+    // two columns to the base's and the current file's.
+    void foldedRoundTrip()
+    {
+        const QString base = writeTrace(QStringLiteral("base"), TraceFixture::sampleTrace(3, "alloc_a", false));
+        const auto totals = [this](const QString &file) {
+            return reportJson({file}).value(QLatin1String("summary")).toObject().value(QLatin1String("cost")).toObject();
+        };
+        const auto sampleTotals = totals(m_sample);
+        const auto baseTotals = totals(base);
+        QVERIFY(!sampleTotals.isEmpty() && !baseTotals.isEmpty());
+
+        for (const char *cost : {"peak", "leaked", "allocations", "temporary"}) {
+            const QString plainPath = m_dir.filePath(QStringLiteral("%1.folded").arg(QLatin1String(cost)));
+            const QString diffPath = m_dir.filePath(QStringLiteral("%1.diff.folded").arg(QLatin1String(cost)));
+            QCOMPARE(runReport({QStringLiteral("--export-folded"), QLatin1String(cost), plainPath, m_sample}).exitCode, 0);
+            QCOMPARE(runReport({QStringLiteral("--export-folded"), QLatin1String(cost), diffPath, QStringLiteral("-d"), base, m_sample}).exitCode, 0);
+
+            const auto sums = [](const QString &path, int columns) {
+                QVector<double> result(columns, 0);
+                QFile file(path);
+                if (!file.open(QIODevice::ReadOnly)) {
+                    return QVector<double>();
+                }
+                for (const auto &line : file.readAll().split('\n')) {
+                    if (line.isEmpty()) {
+                        continue;
+                    }
+                    // frames hold blanks ("parse(char const*, int)"): the costs are the last fields
+                    const auto fields = line.split(' ');
+                    if (fields.size() < columns + 1 || fields.first().isEmpty()) {
+                        return QVector<double>();
+                    }
+                    for (int i = 0; i < columns; ++i) {
+                        result[i] += fields.at(fields.size() - columns + i).toDouble();
+                    }
+                }
+                return result;
+            };
+            const auto expected = [cost](const QJsonObject &object) {
+                return object.value(QLatin1String(cost)).toDouble();
+            };
+            QCOMPARE(sums(plainPath, 1), QVector<double>({expected(sampleTotals)}));
+            QCOMPARE(sums(diffPath, 2), QVector<double>({expected(baseTotals), expected(sampleTotals)}));
+        }
+        // stacks the base lacks have 0 in its column
+        QFile leaked(m_dir.filePath(QStringLiteral("leaked.diff.folded")));
+        QVERIFY(leaked.open(QIODevice::ReadOnly));
+        QCOMPARE(leaked.readAll(), QByteArray("main;alloc_b 0 100\nmain;helper;alloc_a 24 24\n"));
+    }
+
+    // The shape the speedscope schema asks for, checked by hand: shared frames,
+    // sampled profiles whose samples index them, one weight per sample.
+    void speedscopeShape()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("sample.speedscope.json"));
+        QCOMPARE(runReport({QStringLiteral("--export-speedscope"), path, m_sample}).exitCode, 0);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QJsonParseError error;
+        const auto root = QJsonDocument::fromJson(file.readAll(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(root.value(QLatin1String("$schema")).toString(), QStringLiteral("https://www.speedscope.app/file-format-schema.json"));
+        const auto frames = root.value(QLatin1String("shared")).toObject().value(QLatin1String("frames")).toArray();
+        QVERIFY(!frames.isEmpty());
+        for (const auto &frame : frames) {
+            QVERIFY(!frame.toObject().value(QLatin1String("name")).toString().isEmpty());
+        }
+        const auto totals = reportJson({m_sample}).value(QLatin1String("summary")).toObject().value(QLatin1String("cost")).toObject();
+        const auto profiles = root.value(QLatin1String("profiles")).toArray();
+        QStringList seen;
+        for (const auto &value : profiles) {
+            const auto profile = value.toObject();
+            QCOMPARE(profile.value(QLatin1String("type")).toString(), QStringLiteral("sampled"));
+            const auto unit = profile.value(QLatin1String("unit")).toString();
+            QVERIFY2(unit == QLatin1String("bytes") || unit == QLatin1String("none"), qPrintable(unit));
+            const auto samples = profile.value(QLatin1String("samples")).toArray();
+            const auto weights = profile.value(QLatin1String("weights")).toArray();
+            QCOMPARE(samples.size(), weights.size());
+            double sum = 0;
+            for (int i = 0; i < samples.size(); ++i) {
+                const auto stack = samples.at(i).toArray();
+                QVERIFY(!stack.isEmpty());
+                for (const auto &index : stack) {
+                    QVERIFY(index.isDouble() && index.toInt() >= 0 && index.toInt() < frames.size());
+                }
+                QVERIFY(weights.at(i).toDouble() > 0);
+                sum += weights.at(i).toDouble();
+            }
+            QCOMPARE(profile.value(QLatin1String("startValue")).toDouble(-1), 0.0);
+            QCOMPARE(profile.value(QLatin1String("endValue")).toDouble(), sum);
+            seen << QStringLiteral("%1/%2=%3").arg(profile.value(QLatin1String("name")).toString(), unit).arg(sum);
+        }
+        QCOMPARE(seen,
+                 QStringList({QStringLiteral("Peak/bytes=%1").arg(totals.value(QLatin1String("peak")).toDouble()),
+                              QStringLiteral("Leaked/bytes=%1").arg(totals.value(QLatin1String("leaked")).toDouble()),
+                              QStringLiteral("Allocations/none=%1").arg(totals.value(QLatin1String("allocations")).toDouble()),
+                              QStringLiteral("Temporary Allocations/none=%1").arg(totals.value(QLatin1String("temporary")).toDouble())}));
+    }
+
+    // modules below 1 % of the allocations stay out of the text (the JSON has them all)
+    void missingSymbolsText()
+    {
+        const QString trace = QFINDTESTDATA("../../data/missing-symbols.trace");
+        QVERIFY(!trace.isEmpty());
+        const auto text = QString::fromUtf8(runReport({trace}).out);
+        const auto block = text.section(QStringLiteral("frames without symbols:\n"), 1).section(QStringLiteral("\n\n"), 0, 0).split(QLatin1Char('\n'));
+        QCOMPARE(block.size(), 4);
+        QCOMPARE(block.at(0), QStringLiteral("  libfoo.so.1: 67 % of its frames have no symbols — 20 % of the allocations"));
+        const auto hint = block.mid(1).join(QLatin1Char(' '));
+        QVERIFY2(hint.contains(QLatin1String("-dbgsym")) && hint.contains(QLatin1String("debuginfod")), qPrintable(hint));
+
+        // a trace whose frames all have names has no such block
+        QVERIFY(!QString::fromUtf8(runReport({m_sample}).out).contains(QLatin1String("without symbols")));
+        QVERIFY(!reportJson({m_sample}).contains(QLatin1String("missingSymbols")));
     }
 };
 

@@ -199,6 +199,9 @@ SummaryData buildSummary(const ParserData &data)
     summary.totalSystemMemory = data.systemInfo.pages * data.systemInfo.pageSize;
     summary.fromAttached = data.fromAttached;
     summary.diagnostics = data.diagnostics;
+    if (!data.diffMode) {
+        summary.missingSymbols = computeMissingSymbols(data);
+    }
     summary.suppressions.reserve(static_cast<int>(data.suppressions.size()));
     for (const auto &suppression : data.suppressions) {
         summary.suppressions.append(suppression);

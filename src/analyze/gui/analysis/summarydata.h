@@ -18,6 +18,8 @@
 #include "analyze/suppressions.h"
 #include "analyze/tracediagnostics.h"
 
+#include "analyze/gui/analysis/missingsymbols.h"
+
 struct SummaryData {
     QString debuggee;
     AllocationData cost;
@@ -33,6 +35,8 @@ struct SummaryData {
     QVector<Suppression> suppressions;
     // problems met while reading the file (the primary file in diff mode)
     TraceDiagnostics diagnostics;
+    // modules whose frames have no function names; empty for a diff
+    MissingSymbols missingSymbols;
 };
 
 Q_DECLARE_METATYPE(SummaryData)

@@ -98,6 +98,7 @@ struct MainWindowUi {
 
     QWidget *summaryTab = nullptr;
     KMessageWidget *readProblems = nullptr;
+    KMessageWidget *missingSymbols = nullptr;
     QLabel *summaryLeft = nullptr;
     QLabel *summaryCenter = nullptr;
     QLabel *summaryRight = nullptr;
@@ -299,6 +300,16 @@ QWidget *buildSummaryTab(MainWindowUi *ui)
     ui->readProblems->setCloseButtonVisible(false);
     ui->readProblems->setVisible(false);
     layout->addWidget(ui->readProblems);
+
+    // shown when frames without names hide a share of the allocations
+    ui->missingSymbols = new KMessageWidget;
+    ui->missingSymbols->setObjectName(QStringLiteral("missingSymbols"));
+    ui->missingSymbols->setMessageType(KMessageWidget::Information);
+    // the texts come in short lines, as for the read problems above
+    ui->missingSymbols->setWordWrap(false);
+    ui->missingSymbols->setCloseButtonVisible(false);
+    ui->missingSymbols->setVisible(false);
+    layout->addWidget(ui->missingSymbols);
 
     auto *labels = new QHBoxLayout;
     ui->summaryLeft = makeSummaryLabel(QStringLiteral("summaryLeft"));
@@ -1220,6 +1231,9 @@ void MainWindow::showSummary(const SummaryData &data)
     problems.replace(QLatin1String("\"), "), QLatin1String("\"),\n")).replace(QLatin1String("read: "), QLatin1String("read:\n"));
     m_ui->readProblems->setText(problems);
     m_ui->readProblems->setVisible(!problems.isEmpty());
+    const auto missingSymbols = SummaryPage::missingSymbolsText(data);
+    m_ui->missingSymbols->setText(missingSymbols);
+    m_ui->missingSymbols->setVisible(!missingSymbols.isEmpty());
     m_ui->summaryLeft->setText(texts.left);
     m_ui->summaryCenter->setText(texts.center);
     m_ui->summaryRight->setText(texts.right);

@@ -91,4 +91,13 @@ Texts texts(const SummaryData &data)
 
     return {textLeft, textCenter, textRight};
 }
+
+QString missingSymbolsText(const SummaryData &data)
+{
+    const auto lines = Util::missingSymbolsLines(data.missingSymbols);
+    if (lines.isEmpty()) {
+        return {};
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + Util::missingSymbolsHint();
+}
 }

@@ -21,4 +21,8 @@ struct Texts {
 };
 
 Texts texts(const SummaryData &data);
+
+// The modules whose unnamed frames carry a noticeable share of the
+// allocations, a line each, and how to get the names; empty when there are none.
+QString missingSymbolsText(const SummaryData &data);
 }

@@ -5,6 +5,8 @@
 
 #include "analyze/gui/report/jsonwriter.h"
 
+#include <cmath>
+
 #include <cstring>
 
 namespace
@@ -145,6 +147,19 @@ void JsonWriter::value(int64_t number)
     separate();
     char digits[24];
     const int length = snprintf(digits, sizeof(digits), "%lld", static_cast<long long>(number));
+    append(digits, static_cast<std::size_t>(length));
+}
+
+void JsonWriter::value(double number)
+{
+    if (!std::isfinite(number)) {
+        null();
+        return;
+    }
+    separate();
+    // ten significant digits: shortest enough for ratios, no binary noise
+    char digits[32];
+    const int length = snprintf(digits, sizeof(digits), "%.10g", number);
     append(digits, static_cast<std::size_t>(length));
 }
 

@@ -43,6 +43,8 @@ public:
         value(static_cast<int64_t>(number));
     }
     void value(bool boolean);
+    // Non-finite numbers, which JSON cannot hold, as null.
+    void value(double number);
     void null();
 
     void flush();

@@ -9,13 +9,19 @@
 */
 
 #include <cstdio>
+#include <vector>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QSaveFile>
 
 #include <KLocalizedString>
 
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
+#include "analyze/gui/analysis/exports.h"
+#include "analyze/gui/report/jsonwriter.h"
+#include "analyze/gui/report/gates.h"
 #include "analyze/gui/report/reportprinter.h"
 
 namespace
@@ -33,6 +39,54 @@ void printError(const QString &message)
     fprintf(stderr, "%s\n", utf8.constData());
     fflush(stderr);
 }
+
+struct FoldedExport {
+    Exports::Cost cost = Exports::Cost::Peak;
+    QString path;
+};
+
+const auto EXPORT_FOLDED = QLatin1String("--export-folded");
+
+// "--export-folded COST FILE" takes two values, which QCommandLineParser cannot
+// express: take them out of the arguments before it sees them.
+bool takeFoldedExports(QStringList *arguments, std::vector<FoldedExport> *exports, QString *error)
+{
+    for (int i = 1; i < arguments->size(); ++i) {
+        if (arguments->at(i) == QLatin1String("--")) {
+            break;
+        }
+        if (arguments->at(i) != EXPORT_FOLDED) {
+            continue;
+        }
+        if (i + 2 >= arguments->size()) {
+            *error = i18n("--export-folded needs a cost (peak, leaked, allocations or temporary) and a file name.");
+            return false;
+        }
+        FoldedExport folded;
+        if (!Exports::costFromName(arguments->at(i + 1), &folded.cost)) {
+            *error = i18n("--export-folded: \"%1\" is not a cost; use peak, leaked, allocations or temporary.", arguments->at(i + 1));
+            return false;
+        }
+        folded.path = arguments->at(i + 2);
+        exports->push_back(folded);
+        arguments->erase(arguments->begin() + i, arguments->begin() + i + 3);
+        --i;
+    }
+    return true;
+}
+
+// All or nothing: QSaveFile leaves no half-written file behind.
+template<typename Write>
+bool writeExport(const QString &path, Write write)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !write(&file) || !file.commit()) {
+        printError(i18n("Cannot write %1: %2", path, file.errorString()));
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
 }
 
 int main(int argc, char **argv)
@@ -43,7 +97,13 @@ int main(int argc, char **argv)
     KLocalizedString::setApplicationDomain("memloupe");
 
     QCommandLineParser cli;
-    cli.setApplicationDescription(i18n("Prints the analysis of a memloupe trace file."));
+    cli.setApplicationDescription(
+        i18n("Prints the analysis of a memloupe trace file.\n\n"
+             "SIZE takes the units the program prints sizes in, powers of 1000: 512 or 512B, 64kB, 1.5MB, 2GB, 1TB "
+             "(KiB, MiB, GiB, TiB are powers of 1024). N is a whole number. With --diff every limit bounds the growth "
+             "over the base, and may be a percentage of the base's figure (+5%).\n\n"
+             "Exit status: 0 when all went well, 1 when a file cannot be read or an export cannot be written, "
+             "2 for a usage error, 3 when a limit is exceeded (one line on standard error per limit)."));
     cli.addHelpOption();
     cli.addVersionOption();
     const QCommandLineOption jsonOption(QStringLiteral("json"), i18n("Print one JSON document."));
@@ -55,10 +115,45 @@ int main(int argc, char **argv)
     const QCommandLineOption noBuiltinOption(QStringLiteral("disable-builtin-suppressions"), i18n("Ignore the built-in suppressions."));
     const QCommandLineOption minTimeOption(QStringLiteral("min-time"), i18n("Start of the time range in ms."), QStringLiteral("MS"));
     const QCommandLineOption maxTimeOption(QStringLiteral("max-time"), i18n("End of the time range in ms."), QStringLiteral("MS"));
-    cli.addOptions({jsonOption, diffOption, suppressionsOption, noEmbeddedOption, noBuiltinOption, minTimeOption, maxTimeOption});
+    const QCommandLineOption maxPeakOption(QStringLiteral("max-peak"),
+                                           i18n("Fail (exit status 3) when the peak heap consumption exceeds SIZE."),
+                                           QStringLiteral("SIZE"));
+    const QCommandLineOption maxLeakedOption(QStringLiteral("max-leaked"), i18n("Fail when the leaked memory exceeds SIZE."), QStringLiteral("SIZE"));
+    const QCommandLineOption maxAllocationsOption(QStringLiteral("max-allocations"),
+                                                  i18n("Fail when the calls to allocation functions exceed N."),
+                                                  QStringLiteral("N"));
+    const QCommandLineOption maxTemporaryOption(QStringLiteral("max-temporary"), i18n("Fail when the temporary allocations exceed N."), QStringLiteral("N"));
+    // listed for --help only: takeFoldedExports() reads it
+    const QCommandLineOption foldedOption(QStringLiteral("export-folded"),
+                                          i18n("Write the call stacks with their COST (peak, leaked, allocations or temporary) to FILE as folded "
+                                               "stacks; with --diff two columns, base and current. May be given more than once."),
+                                          QStringLiteral("COST FILE"));
+    const QCommandLineOption speedscopeOption(QStringLiteral("export-speedscope"),
+                                              i18n("Write the call stacks to FILE in the speedscope format."),
+                                              QStringLiteral("FILE"));
+    cli.addOptions({jsonOption,
+                    diffOption,
+                    suppressionsOption,
+                    noEmbeddedOption,
+                    noBuiltinOption,
+                    minTimeOption,
+                    maxTimeOption,
+                    maxPeakOption,
+                    maxLeakedOption,
+                    maxAllocationsOption,
+                    maxTemporaryOption,
+                    foldedOption,
+                    speedscopeOption});
     cli.addPositionalArgument(QStringLiteral("FILE"), i18n("The trace file to analyse."));
 
-    if (!cli.parse(QCoreApplication::arguments())) {
+    auto arguments = QCoreApplication::arguments();
+    std::vector<FoldedExport> foldedExports;
+    QString foldedError;
+    if (!takeFoldedExports(&arguments, &foldedExports, &foldedError)) {
+        printError(foldedError);
+        return 2;
+    }
+    if (!cli.parse(arguments)) {
         printError(cli.errorText());
         return 2;
     }
@@ -93,6 +188,39 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    const bool diffMode = !diffBase.isEmpty();
+    std::vector<Limit> limits;
+    bool relativeLimits = false;
+    const std::pair<const QCommandLineOption *, Limit::Kind> limitOptions[] = {
+        {&maxPeakOption, Limit::Peak},
+        {&maxLeakedOption, Limit::Leaked},
+        {&maxAllocationsOption, Limit::Allocations},
+        {&maxTemporaryOption, Limit::Temporary},
+    };
+    for (const auto &option : limitOptions) {
+        if (!cli.isSet(*option.first)) {
+            continue;
+        }
+        const auto name = option.first->names().constFirst();
+        Limit limit;
+        QString error;
+        if (!parseLimit(option.second, name, cli.value(*option.first), &limit, &error)) {
+            printError(error);
+            return 2;
+        }
+        if (limit.relative && !diffMode) {
+            printError(i18n("--%1: a percentage bounds the growth over a base and needs --diff.", name));
+            return 2;
+        }
+        relativeLimits = relativeLimits || limit.relative;
+        limits.push_back(limit);
+    }
+    const QString speedscopePath = cli.value(speedscopeOption);
+    if (!speedscopePath.isEmpty() && diffMode) {
+        printError(i18n("--export-speedscope: a diff has negative costs, which speedscope cannot show; export each file on its own."));
+        return 2;
+    }
+
     FilterParameters filter;
     bool suppressionsOk = true;
     filter.suppressions = parseSuppressions(cli.value(suppressionsOption).toStdString(), &suppressionsOk);
@@ -107,61 +235,76 @@ int main(int argc, char **argv)
     window.disableBuiltinSuppressions = filter.disableBuiltinSuppressions;
 
     Parser parser;
-    ReportResults results;
-    int exitCode = 0;
-    bool windowApplied = !hasWindow;
-
-    QObject::connect(&parser, &Parser::summaryAvailable, [&](const SummaryData &data) {
-        results.summary = data;
-    });
-    QObject::connect(&parser, &Parser::bottomUpDataAvailable, [&](const TreeData &data) {
-        results.bottomUp = data;
-    });
-    QObject::connect(&parser, &Parser::topDownDataAvailable, [&](const TreeData &data) {
-        results.topDown = data;
-    });
-    QObject::connect(&parser, &Parser::callerCalleeDataAvailable, [&](const CallerCalleeResults &data) {
-        results.callerCallee = data;
-    });
-    QObject::connect(&parser, &Parser::sizeHistogramDataAvailable, [&](const HistogramData &data) {
-        results.histogram = data;
-    });
-    QObject::connect(&parser, &Parser::consumedChartDataAvailable, [&](const ChartData &data) {
-        results.consumed = data;
-        results.hasCharts = true;
-    });
-    QObject::connect(&parser, &Parser::allocationsChartDataAvailable, [&](const ChartData &data) {
-        results.allocations = data;
-    });
-    QObject::connect(&parser, &Parser::temporaryChartDataAvailable, [&](const ChartData &data) {
-        results.temporary = data;
-    });
-    QObject::connect(&parser, &Parser::failedToOpen, [&](const QString &path) {
-        printError(i18n("Failed to parse file %1.", path));
-        exitCode = 1;
-        app.quit();
-    });
-    QObject::connect(&parser, &Parser::finished, [&]() {
-        if (!windowApplied) {
-            // exactly what the window does for a selected range: re-run the analysis restricted to it
-            windowApplied = true;
-            results = ReportResults();
-            parser.reparse(window);
-            return;
-        }
-        app.quit();
-    });
-
-    parser.parse(file, diffBase, filter, Parser::StopAfter::Finished);
-    app.exec();
-    if (exitCode != 0) {
-        return exitCode;
+    AnalysisResults results = runAnalysis(parser, file, diffBase, filter);
+    if (results.finished && hasWindow) {
+        // exactly what the window does for a selected range: re-run the analysis restricted to it
+        results = rerunAnalysis(parser, window);
+    }
+    if (results.failed) {
+        printError(i18n("Failed to parse file %1.", results.failedPath));
+        return 1;
     }
 
+    // A diff holds current minus base only: the folded diff's two columns and
+    // the base's figures for percentages come from each file on its own.
+    AnalysisResults baseAlone;
+    AnalysisResults currentAlone;
+    if (diffMode && (relativeLimits || !foldedExports.empty())) {
+        const auto stopAfter = foldedExports.empty() ? Parser::StopAfter::Summary : Parser::StopAfter::BottomUp;
+        Parser baseParser;
+        baseAlone = runAnalysis(baseParser, diffBase, QString(), filter, stopAfter);
+        if (!foldedExports.empty()) {
+            Parser currentParser;
+            currentAlone = runAnalysis(currentParser, file, QString(), filter, stopAfter);
+        }
+        for (const auto *run : {&baseAlone, &currentAlone}) {
+            if (run->failed) {
+                printError(i18n("Failed to parse file %1.", run->failedPath));
+                return 1;
+            }
+        }
+    }
+
+    for (const auto &folded : foldedExports) {
+        const bool written = writeExport(folded.path, [&](QIODevice *device) {
+            if (diffMode) {
+                return Exports::writeFoldedStacksDiff(device,
+                                                      baseAlone.bottomUp,
+                                                      Exports::TreeDirection::BottomUp,
+                                                      currentAlone.bottomUp,
+                                                      Exports::TreeDirection::BottomUp,
+                                                      folded.cost);
+            }
+            return Exports::writeFoldedStacks(device, results.bottomUp, Exports::TreeDirection::BottomUp, folded.cost);
+        });
+        if (!written) {
+            return 1;
+        }
+    }
+    if (!speedscopePath.isEmpty()) {
+        const bool written = writeExport(speedscopePath, [&](QIODevice *device) {
+            return Exports::writeSpeedscope(device, results.bottomUp, Exports::TreeDirection::BottomUp, QFileInfo(file).fileName());
+        });
+        if (!written) {
+            return 1;
+        }
+    }
+
+    evaluateLimits(&limits, results.summary.cost, baseAlone.summary.cost, diffMode);
     if (cli.isSet(jsonOption)) {
-        printJsonReport(stdout, results, file, diffBase);
+        printJsonReport(stdout, results, file, diffBase, [&](JsonWriter &json) {
+            if (!limits.empty()) {
+                json.key("limits");
+                writeLimitsJson(json, limits, diffMode);
+            }
+        });
     } else {
         printTextReport(stdout, results);
     }
-    return 0;
+
+    const auto violations = limitViolations(limits, diffMode);
+    for (const auto &line : violations) {
+        printError(line);
+    }
+    return violations.isEmpty() ? 0 : 3;
 }

@@ -288,6 +288,16 @@ void printTextReport(FILE *out, const ReportResults &results)
         printLine(out, i18n("total memory leaked: %1", Util::formatBytes(summary.cost.leaked)));
     }
 
+    const auto missingSymbols = Util::missingSymbolsLines(summary.missingSymbols);
+    if (!missingSymbols.isEmpty()) {
+        fputc('\n', out);
+        printLine(out, i18n("frames without symbols:"));
+        for (const auto &line : missingSymbols) {
+            printLine(out, QLatin1String("  ") + line);
+        }
+        printLine(out, Util::missingSymbolsHint());
+    }
+
     const auto *resultData = results.bottomUp.resultData.get();
     for (const auto &list : TOP_LISTS) {
         const int64_t total = absoluteCost(summary.cost.*list.field);
@@ -314,7 +324,7 @@ void printTextReport(FILE *out, const ReportResults &results)
     fflush(out);
 }
 
-void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase)
+void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase, const std::function<void(JsonWriter &json)> &extra)
 {
     const auto &summary = results.summary;
     JsonWriter json(out);
@@ -436,6 +446,34 @@ void printJsonReport(FILE *out, const ReportResults &results, const QString &fil
         json.key("temporary");
         writeChart(json, results.temporary);
         json.endObject();
+    }
+    // only for traces that have unnamed frames, so that the document of every
+    // other trace stays as it was
+    const auto &missing = summary.missingSymbols;
+    if (!missing.modules.isEmpty()) {
+        json.key("missingSymbols");
+        json.beginObject();
+        json.key("allocations");
+        json.value(missing.totalAllocations);
+        json.key("modules");
+        json.beginArray();
+        for (const auto &module : missing.modules) {
+            json.beginObject();
+            json.key("module");
+            json.value(module.module);
+            json.key("instructionPointers");
+            json.value(module.instructionPointers);
+            json.key("unnamed");
+            json.value(module.unnamed);
+            json.key("allocations");
+            json.value(module.allocations);
+            json.endObject();
+        }
+        json.endArray();
+        json.endObject();
+    }
+    if (extra) {
+        extra(json);
     }
     json.endObject();
     json.flush();

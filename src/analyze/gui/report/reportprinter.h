@@ -10,26 +10,20 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
 #include <QString>
 
-#include "analyze/gui/analysis/callercalleedata.h"
-#include "analyze/gui/analysis/chartdata.h"
-#include "analyze/gui/analysis/histogramdata.h"
-#include "analyze/gui/analysis/summarydata.h"
-#include "analyze/gui/analysis/treedata.h"
+#include "analyze/gui/analysis/analysisrun.h"
 
-struct ReportResults {
-    SummaryData summary;
-    TreeData bottomUp;
-    TreeData topDown;
-    CallerCalleeResults callerCallee;
-    HistogramData histogram;
-    ChartData consumed;
-    ChartData allocations;
-    ChartData temporary;
-    bool hasCharts = false;
-};
+using ReportResults = AnalysisResults;
 
 void printTextReport(FILE *out, const ReportResults &results);
-void printJsonReport(FILE *out, const ReportResults &results, const QString &file, const QString &diffBase);
+class JsonWriter;
+
+// @p extra, when set, adds top-level members after the fixed ones.
+void printJsonReport(FILE *out,
+                     const ReportResults &results,
+                     const QString &file,
+                     const QString &diffBase,
+                     const std::function<void(JsonWriter &json)> &extra = {});

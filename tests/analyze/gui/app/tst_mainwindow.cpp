@@ -726,6 +726,26 @@ private Q_SLOTS:
         QVERIFY(problems->isHidden());
     }
 
+    void testMissingSymbolsShown()
+    {
+        MainWindow window;
+        auto *missing = child<KMessageWidget>(&window, "missingSymbols");
+        const auto stripped = QFINDTESTDATA("../../../data/missing-symbols.trace");
+        QVERIFY(!stripped.isEmpty());
+        window.loadFile(stripped);
+        QVERIFY(waitForAnalysis(window));
+        QVERIFY(!missing->isHidden());
+        QVERIFY2(missing->text().startsWith(QStringLiteral("libfoo.so.1: 67 % of its frames have no symbols — 20 % of the allocations\n")),
+                 qPrintable(missing->text()));
+        // libbar.so.2's unnamed frame carries 0.5 % of the allocations only
+        QVERIFY(!missing->text().contains(QLatin1String("libbar")));
+        QVERIFY(missing->text().contains(QLatin1String("debuginfod")));
+
+        window.loadFile(write("memloupe.named.1", tables(m_sourceDir, "./named") + "+ 0\nc 10\n"));
+        QVERIFY(waitForAnalysis(window));
+        QVERIFY(missing->isHidden());
+    }
+
     void testFirstAvailableIde()
     {
         QTemporaryDir bin;

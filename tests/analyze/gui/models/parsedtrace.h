@@ -13,10 +13,9 @@
 #include <cstdio>
 #include <string>
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "testutils.h"
 
@@ -77,28 +76,14 @@ inline Results analyze(const QTemporaryDir &dir, const std::string &trace, const
     }
 
     Parser parser;
-    QObject::connect(&parser, &Parser::callerCalleeDataAvailable, [&](const CallerCalleeResults &data) {
-        results.callerCallee = data;
-    });
-    QObject::connect(&parser, &Parser::consumedChartDataAvailable, [&](const ChartData &data) {
-        results.consumed = data;
-    });
-    QObject::connect(&parser, &Parser::allocationsChartDataAvailable, [&](const ChartData &data) {
-        results.allocations = data;
-    });
-    QObject::connect(&parser, &Parser::temporaryChartDataAvailable, [&](const ChartData &data) {
-        results.temporary = data;
-    });
-    QObject::connect(&parser, &Parser::sizeHistogramDataAvailable, [&](const HistogramData &data) {
-        results.histogram = data;
-    });
-    QObject::connect(&parser, &Parser::failedToOpen, [&](const QString &) {
-        results.failed = true;
-    });
-
-    QSignalSpy finished(&parser, &Parser::finished);
-    parser.parse(path, basePath, FilterParameters(), Parser::StopAfter::Finished);
-    results.finished = !finished.isEmpty() || finished.wait(20000);
+    const auto run = runAnalysis(parser, path, basePath, FilterParameters(), Parser::StopAfter::Finished, 20000);
+    results.finished = run.finished;
+    results.failed = run.failed;
+    results.callerCallee = run.callerCallee;
+    results.consumed = run.consumed;
+    results.allocations = run.allocations;
+    results.temporary = run.temporary;
+    results.histogram = run.histogram;
     return results;
 }
 

@@ -14,12 +14,11 @@
 #include <string>
 
 #include <QAbstractItemModel>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "analyze/filterparameters.h"
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
 
 #include "testutils.h"
 
@@ -69,22 +68,11 @@ inline TreeAnalysis analyzeTrace(const std::string &trace, const std::string &ba
     }
 
     Parser parser;
-    QObject::connect(&parser, &Parser::summaryAvailable, [&ret](const SummaryData &data) {
-        ret.summary = data;
-    });
-    QObject::connect(&parser, &Parser::bottomUpDataAvailable, [&ret](const TreeData &data) {
-        ret.bottomUp = data;
-    });
-    QObject::connect(&parser, &Parser::topDownDataAvailable, [&ret](const TreeData &data) {
-        ret.topDown = data;
-    });
-    QSignalSpy finished(&parser, &Parser::finished);
-    QSignalSpy failed(&parser, &Parser::failedToOpen);
-    parser.parse(path, basePath, filter, Parser::StopAfter::TopDownAndCallerCallee);
-    for (int i = 0; i < 1000 && finished.isEmpty() && failed.isEmpty(); ++i) {
-        QTest::qWait(10);
-    }
-    ret.finished = !finished.isEmpty() && failed.isEmpty();
+    const auto run = runAnalysis(parser, path, basePath, filter, Parser::StopAfter::TopDownAndCallerCallee, 10000);
+    ret.summary = run.summary;
+    ret.bottomUp = run.bottomUp;
+    ret.topDown = run.topDown;
+    ret.finished = run.finished;
     return ret;
 }
 

@@ -27,10 +27,9 @@
 #include <cstdio>
 #include <string>
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/analysisrun.h"
 #include "testutils.h"
 
 namespace ChartTrace
@@ -69,25 +68,6 @@ struct Results {
 class Analysis
 {
 public:
-    Analysis()
-    {
-        QObject::connect(&m_parser, &Parser::summaryAvailable, [this](const SummaryData &data) {
-            m_results.summary = data;
-        });
-        QObject::connect(&m_parser, &Parser::consumedChartDataAvailable, [this](const ChartData &data) {
-            m_results.consumed = data;
-        });
-        QObject::connect(&m_parser, &Parser::allocationsChartDataAvailable, [this](const ChartData &data) {
-            m_results.allocations = data;
-        });
-        QObject::connect(&m_parser, &Parser::temporaryChartDataAvailable, [this](const ChartData &data) {
-            m_results.temporary = data;
-        });
-        QObject::connect(&m_parser, &Parser::sizeHistogramDataAvailable, [this](const HistogramData &data) {
-            m_results.histogram = data;
-        });
-    }
-
     // Writes the trace into @p dir and runs the full analysis over it.
     Results run(const QTemporaryDir &dir)
     {
@@ -95,9 +75,7 @@ public:
         if (!writeTraceFile(path.toStdString(), trace(), Compression::None)) {
             return {};
         }
-        return wait([&]() {
-            m_parser.parse(path, QString(), FilterParameters(), Parser::StopAfter::Finished);
-        });
+        return keep(runAnalysis(m_parser, path, QString(), FilterParameters(), Parser::StopAfter::Finished, 20000));
     }
 
     // Runs the analysis of the last file again, restricted to a time range.
@@ -106,23 +84,22 @@ public:
         FilterParameters filter;
         filter.minTime = minTime;
         filter.maxTime = maxTime;
-        return wait([&]() {
-            m_parser.reparse(filter);
-        });
+        return keep(rerunAnalysis(m_parser, filter, 20000));
     }
 
 private:
-    template<typename Start>
-    Results wait(Start start)
+    static Results keep(const AnalysisResults &run)
     {
-        m_results = {};
-        QSignalSpy finished(&m_parser, &Parser::finished);
-        start();
-        m_results.finished = finished.wait(20000);
-        return m_results;
+        Results results;
+        results.finished = run.finished;
+        results.summary = run.summary;
+        results.consumed = run.consumed;
+        results.allocations = run.allocations;
+        results.temporary = run.temporary;
+        results.histogram = run.histogram;
+        return results;
     }
 
     Parser m_parser;
-    Results m_results;
 };
 }
