@@ -9,6 +9,7 @@
 
 #include "analyze/gui/widgets/flamegraph.h"
 
+#include "analyze/gui/analysis/exports.h"
 #include "analyze/gui/analysis/jobqueue.h"
 
 #include <algorithm>
@@ -289,6 +290,48 @@ QRectF visibleBoundingRect(const FrameGraphicsItem *item)
         }
     }
     return rect;
+}
+
+// The rows of @p lhs and @p rhs added up, node by node along equal symbols.
+QVector<RowData> addedRows(const QVector<RowData> &lhs, const QVector<RowData> &rhs)
+{
+    QVector<RowData> sum = lhs;
+    QHash<Symbol, int> positions;
+    positions.reserve(sum.size());
+    for (int i = 0; i < sum.size(); ++i) {
+        positions.insert(sum.at(i).symbol, i);
+    }
+    for (const auto &row : rhs) {
+        const auto it = positions.constFind(row.symbol);
+        if (it == positions.constEnd()) {
+            positions.insert(row.symbol, sum.size());
+            sum.append(row);
+            continue;
+        }
+        auto &target = sum[it.value()];
+        target.cost += row.cost;
+        target.children = addedRows(target.children, row.children);
+    }
+    // the copies' parent pointers aim at the originals: the writers do not use them
+    for (auto &row : sum) {
+        row.parent = nullptr;
+    }
+    return sum;
+}
+
+Exports::Cost exportCost(CostType type)
+{
+    switch (type) {
+    case CostType::Peak:
+        return Exports::Cost::Peak;
+    case CostType::Leaked:
+        return Exports::Cost::Leaked;
+    case CostType::Temporary:
+        return Exports::Cost::Temporary;
+    case CostType::Allocations:
+        break;
+    }
+    return Exports::Cost::Allocations;
 }
 
 KConfigGroup settingsGroup()
@@ -1241,6 +1284,10 @@ void FlameGraph::showContextMenu(const QPoint &pos)
     exportSvg->setObjectName(QStringLiteral("exportSvg"));
     exportSvg->setEnabled(m_rootItem);
     connect(exportSvg, &QAction::triggered, this, &FlameGraph::askAndExportSvg);
+    auto *exportFolded = menu->addAction(QIcon::fromTheme(QStringLiteral("document-export")), i18n("Export as Folded Stacks..."));
+    exportFolded->setObjectName(QStringLiteral("exportFolded"));
+    exportFolded->setEnabled(m_rootItem);
+    connect(exportFolded, &QAction::triggered, this, &FlameGraph::askAndExportFolded);
     menu->popup(m_view->viewport()->mapToGlobal(pos));
 }
 
@@ -1254,6 +1301,51 @@ void FlameGraph::askAndExportSvg()
     if (!exportSvg(path, &errorMessage)) {
         Q_EMIT exportFailed(errorMessage);
     }
+}
+
+void FlameGraph::askAndExportFolded()
+{
+    const auto path = QFileDialog::getSaveFileName(this, i18n("Export Flame Graph as Folded Stacks"), {}, i18n("Folded stacks (*.folded *.txt)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QString errorMessage;
+    if (!exportFolded(path, &errorMessage)) {
+        Q_EMIT exportFailed(errorMessage);
+    }
+}
+
+bool FlameGraph::exportFolded(const QString &path, QString *errorMessage) const
+{
+    const auto &tree = m_showBottomUpData ? m_bottomUpData : m_topDownData;
+    if (!m_rootItem || !tree.resultData) {
+        *errorMessage = i18n("There is no flame graph to export yet.");
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    const auto direction = m_showBottomUpData ? Exports::TreeDirection::BottomUp : Exports::TreeDirection::TopDown;
+    const auto cost = exportCost(m_rootItem->costType());
+    bool written = false;
+    if (tree.diffMode) {
+        TreeData base;
+        base.resultData = tree.resultData;
+        base.rows = tree.baseRows;
+        TreeData current;
+        current.resultData = tree.resultData;
+        current.rows = addedRows(tree.baseRows, tree.rows);
+        written = Exports::writeFoldedStacksDiff(&file, base, direction, current, direction, cost);
+    } else {
+        written = Exports::writeFoldedStacks(&file, tree, direction, cost);
+    }
+    if (!written || !file.commit()) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    return true;
 }
 
 bool FlameGraph::exportSvg(const QString &path, QString *errorMessage) const

@@ -207,6 +207,9 @@ public:
     // Write the graph as shown (current zoom, visible bars with their text).
     // On failure nothing is left at @p path and @p errorMessage says why.
     bool exportSvg(const QString &path, QString *errorMessage) const;
+    // Write every call stack of the shown tree with the chosen cost as folded
+    // stacks; a diff gets the base's and the current figure in two columns.
+    bool exportFolded(const QString &path, QString *errorMessage) const;
 
     FrameGraphicsItem *rootItem() const
     {
@@ -247,6 +250,7 @@ private:
     void saveSettings() const;
     void updateLegend();
     void askAndExportSvg();
+    void askAndExportFolded();
 
     TreeData m_topDownData;
     TreeData m_bottomUpData;

@@ -313,8 +313,8 @@ void selectCostType(FlameGraph &graph, CostType type)
     combo->setCurrentIndex(combo->findData(static_cast<int>(type)));
 }
 
-// "Export as SVG..."
-constexpr int ExportActions = 1;
+// "Export as SVG...", "Export as Folded Stacks..."
+constexpr int ExportActions = 2;
 
 const QString Main = QStringLiteral("main");
 const QString Rec = QStringLiteral("rec");
@@ -601,6 +601,7 @@ private Q_SLOTS:
         QVERIFY(outside.at(graph->actions().size())->isSeparator());
         QCOMPARE(outside.at(graph->actions().size() + 1)->text(), QStringLiteral("Export as SVG..."));
         QVERIFY(outside.at(graph->actions().size() + 1)->isEnabled());
+        QCOMPARE(outside.at(graph->actions().size() + 2)->text(), QStringLiteral("Export as Folded Stacks..."));
         delete menu;
     }
 
@@ -928,6 +929,77 @@ private Q_SLOTS:
         FlameGraph empty;
         QVERIFY(!empty.exportSvg(dir.filePath(QStringLiteral("empty.svg")), &error));
         QVERIFY(!error.isEmpty());
+    }
+
+    // The folded stacks read back into the totals: one column for a run, the
+    // base's and the current figure for a diff, unchanged stacks included.
+    void testFoldedExport()
+    {
+        QTemporaryDir dir;
+        // frame names may hold blanks ("<unresolved function> in app"): the costs are the last fields
+        const auto readBack = [](const QString &path, QHash<QString, QVector<qint64>> *lines, int columns = 1) {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                return false;
+            }
+            while (!file.atEnd()) {
+                auto fields = QString::fromUtf8(file.readLine()).trimmed().split(QLatin1Char(' '));
+                QVector<qint64> costs;
+                for (int i = 0; i < columns && !fields.isEmpty(); ++i) {
+                    costs.prepend(fields.takeLast().toLongLong());
+                }
+                lines->insert(fields.join(QLatin1Char(' ')), costs);
+            }
+            return true;
+        };
+        const auto columnSum = [](const QHash<QString, QVector<qint64>> &lines, int column) {
+            qint64 sum = 0;
+            for (const auto &costs : lines) {
+                sum += costs.value(column);
+            }
+            return sum;
+        };
+
+        auto graph = shownGraph();
+        QTRY_VERIFY(graph->rootItem());
+        const auto path = dir.filePath(QStringLiteral("run.folded"));
+        QString error;
+        QVERIFY2(graph->exportFolded(path, &error), qPrintable(error));
+        QHash<QString, QVector<qint64>> lines;
+        QVERIFY(readBack(path, &lines));
+        QCOMPARE(columnSum(lines, 0), int64_t(100));
+        QCOMPARE(lines.value(QStringLiteral("main;rec;rec;rec;alloc")), QVector<qint64>{40});
+        QCOMPARE(lines.value(QStringLiteral("main;small;alloc")), QVector<qint64>{1});
+        // the bottom-up tree holds the same stacks
+        control<QCheckBox>(*graph, "bottomUpCheckBox")->setChecked(true);
+        QTRY_VERIFY(graph->rootItem());
+        QHash<QString, QVector<qint64>> bottomUpLines;
+        QVERIFY(graph->exportFolded(path, &error));
+        QVERIFY(readBack(path, &bottomUpLines));
+        QCOMPARE(bottomUpLines, lines);
+
+        Analysis diff;
+        QVERIFY(analyse(diffTrace(false), &diff, {}, diffTrace(true)));
+        FlameGraph diffGraph;
+        diffGraph.show();
+        selectCostType(diffGraph, CostType::Allocations);
+        diffGraph.setBottomUpData(diff.bottomUp);
+        diffGraph.setTopDownData(diff.topDown);
+        QTRY_VERIFY(diffGraph.rootItem());
+        const auto diffPath = dir.filePath(QStringLiteral("diff.folded"));
+        QVERIFY2(diffGraph.exportFolded(diffPath, &error), qPrintable(error));
+        lines.clear();
+        QVERIFY(readBack(diffPath, &lines, 2));
+        QCOMPARE(columnSum(lines, 0), int64_t(50));
+        QCOMPARE(columnSum(lines, 1), int64_t(45));
+        QCOMPARE(lines.value(QStringLiteral("main;foo;alloc")), (QVector<qint64>{20, 30}));
+        QCOMPARE(lines.value(QStringLiteral("main;gone;alloc")), (QVector<qint64>{5, 0}));
+        QCOMPARE(lines.value(QStringLiteral("main;same;alloc")), (QVector<qint64>{5, 5}));
+
+        const auto badPath = dir.filePath(QStringLiteral("missing/run.folded"));
+        QVERIFY(!graph->exportFolded(badPath, &error));
+        QVERIFY2(error.contains(badPath), qPrintable(error));
+        QVERIFY(!QFile::exists(badPath));
     }
 
     // A build that finishes after its widget is gone frees its items and
