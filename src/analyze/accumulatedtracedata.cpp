@@ -244,4 +244,11 @@ void AccumulatedTraceData::applyLeakSuppressions()
         totalCost.leaked = wrappingSubtract(totalCost.leaked, allocation.leaked);
         allocation.leaked = 0;
     }
+    // the base's figures shown beside a diff leave out the same leaks
+    for (auto &allocation : diffBaseAllocations) {
+        const auto index = allocation.traceIndex.index;
+        if (index && index <= traceMatches.size() && traceMatches[index - 1]) {
+            allocation.leaked = 0;
+        }
+    }
 }

@@ -167,6 +167,10 @@ public:
     FilterParameters filterParameters;
 
     std::vector<Allocation> allocations;
+    // After diff: the base's own costs, each on a call stack of this object's
+    // tables. The difference alone cannot tell a view what a function cost
+    // before, and call stacks that did not change are gone from allocations.
+    std::vector<Allocation> diffBaseAllocations;
     AllocationData totalCost;
     int64_t totalTime = 0;
     int64_t peakTime = 0;

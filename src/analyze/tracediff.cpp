@@ -240,6 +240,8 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData &base)
         return parent;
     };
 
+    diffBaseAllocations.clear();
+    diffBaseAllocations.reserve(base.allocations.size());
     for (const auto &baseAllocation : base.allocations) {
         const auto baseTrace = baseAllocation.traceIndex;
         auto it = std::lower_bound(allocations.begin(), allocations.end(), baseTrace, [&](const Allocation &own, TraceIndex trace) {
@@ -251,6 +253,10 @@ void AccumulatedTraceData::diff(const AccumulatedTraceData &base)
             it = allocations.insert(it, allocation);
         }
         *it -= baseAllocation;
+        Allocation kept;
+        static_cast<AllocationData &>(kept) = baseAllocation;
+        kept.traceIndex = it->traceIndex;
+        diffBaseAllocations.push_back(kept);
     }
 
     allocations.erase(std::remove_if(allocations.begin(),

@@ -383,6 +383,28 @@ private Q_SLOTS:
         QCOMPARE(current.strings, std::vector<std::string>({"main", "/usr/bin/app", "app.cpp", "compute", "leakyHelper", "oldPath"}));
         const auto outer = current.findTrace(current.findTrace(copied.front()->traceIndex).parentIndex);
         QCOMPARE(current.findIp(outer.ipIndex).instructionPointer, uint64_t(0x401000));
+
+        // the base's own costs stay available, on this object's call stacks:
+        // the common stack on the current run's, the base-only one on its copy
+        AllocationData baseSum;
+        for (const auto &kept : current.diffBaseAllocations) {
+            baseSum += kept;
+            if (kept.traceIndex.index == common.front()->traceIndex.index) {
+                QCOMPARE(costOf(kept), cost(1, 0, 16, 16));
+            } else {
+                QCOMPARE(kept.traceIndex.index, copied.front()->traceIndex.index);
+                QCOMPARE(costOf(kept), cost(2, 0, 16, 16));
+            }
+        }
+        QCOMPARE(baseSum, base.totalCost);
+        QCOMPARE(current.diffBaseAllocations.size(), std::size_t(2));
+
+        // a suppression takes the leak out of the base's figures too
+        current.suppressions.push_back({"oldPath", 0, 0});
+        current.applyLeakSuppressions();
+        for (const auto &kept : current.diffBaseAllocations) {
+            QCOMPARE(kept.leaked, kept.traceIndex.index == copied.front()->traceIndex.index ? int64_t(0) : int64_t(16));
+        }
     }
 
     void testStacksDifferingOnlyInAddresses()

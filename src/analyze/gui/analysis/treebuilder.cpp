@@ -58,6 +58,9 @@ struct ReusableGuardBuffer {
 
 void addCallerCalleeEvent(const Location &location, const AllocationData &cost, SymbolGuard *recursionGuard, CallerCalleeResults *callerCalleeResult)
 {
+    if (!callerCalleeResult) {
+        return;
+    }
     const bool isLeaf = recursionGuard->empty();
     if (!recursionGuard->insert(location.symbol).second) {
         // already counted for this backtrace
@@ -265,26 +268,26 @@ AllocationData buildCallerCallee(const QVector<RowData> &bottomUpData, CallerCal
     }
     return totalCost;
 }
-}
 
-std::pair<TreeData, CallerCalleeResults>
-mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data, const std::shared_ptr<const ResultData> &resultData)
+// The bottom-up rows of @p allocations; without @p callerCalleeResults and
+// @p reportProgress nothing but the rows is gathered.
+QVector<RowData>
+mergeRows(const std::vector<Allocation> &allocations, const ParserData &data, CallerCalleeResults *callerCalleeResults, const ProgressReporter &reportProgress)
 {
-    CallerCalleeResults callerCalleeResults;
-    TreeData topRows;
+    QVector<RowData> topRows;
     tsl::robin_set<TraceIndex> traceRecursionGuard;
     traceRecursionGuard.reserve(128);
     SymbolGuard symbolRecursionGuard;
     symbolRecursionGuard.reserve(128);
     tsl::robin_map<Symbol, int> topPositions;
 
-    const auto numAllocations = data.allocations.size();
+    const auto numAllocations = allocations.size();
     const auto onePercent = std::max<std::size_t>(1, numAllocations / 100);
     std::size_t progress = 0;
-    for (const auto &allocation : data.allocations) {
+    for (const auto &allocation : allocations) {
         ++progress;
         auto traceIndex = allocation.traceIndex;
-        auto *rows = &topRows.rows;
+        auto *rows = &topRows;
         traceRecursionGuard.clear();
         traceRecursionGuard.insert(traceIndex);
         symbolRecursionGuard.clear();
@@ -293,17 +296,17 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
             const auto trace = data.findTrace(traceIndex);
             const auto &ip = data.findIp(trace.ipIndex);
             const Location location = {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}};
-            if (rows == &topRows.rows) {
-                rows = addTopRow(rows, &topPositions, location, cost, &symbolRecursionGuard, &callerCalleeResults);
+            if (rows == &topRows) {
+                rows = addTopRow(rows, &topPositions, location, cost, &symbolRecursionGuard, callerCalleeResults);
             } else {
-                rows = addRow(rows, location, cost, &symbolRecursionGuard, &callerCalleeResults);
+                rows = addRow(rows, location, cost, &symbolRecursionGuard, callerCalleeResults);
             }
             for (const auto &inlined : ip.inlined) {
                 rows = addRow(rows,
                               {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
                               cost,
                               &symbolRecursionGuard,
-                              &callerCalleeResults);
+                              callerCalleeResults);
             }
             if (data.isStopIndex(ip.frame.functionIndex)) {
                 break;
@@ -318,10 +321,34 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
             reportProgress(i18n("merging allocations... %1%", static_cast<qint64>(progress * 100 / numAllocations)));
         }
     }
-    std::sort(topRows.rows.begin(), topRows.rows.end(), [](const RowData &lhs, const RowData &rhs) {
+    std::sort(topRows.begin(), topRows.end(), [](const RowData &lhs, const RowData &rhs) {
         return lhs.symbol < rhs.symbol;
     });
-    setParents(topRows.rows, nullptr);
+    setParents(topRows, nullptr);
+    return topRows;
+}
+
+QVector<RowData> topDownRows(const QVector<RowData> &bottomUpRows)
+{
+    TopDownBuilder builder;
+    buildTopDown(bottomUpRows, &builder);
+    builder.dropLookup();
+    auto rows = builder.rowsBelow(TopDownBuilder::ROOT);
+    setParents(rows, nullptr);
+    return rows;
+}
+}
+
+std::pair<TreeData, CallerCalleeResults>
+mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data, const std::shared_ptr<const ResultData> &resultData)
+{
+    CallerCalleeResults callerCalleeResults;
+    TreeData topRows;
+    topRows.rows = mergeRows(data.allocations, data, &callerCalleeResults, reportProgress);
+    if (data.diffMode) {
+        topRows.diffMode = true;
+        topRows.baseRows = mergeRows(data.diffBaseAllocations, data, nullptr, {});
+    }
     topRows.resultData = resultData;
     return {topRows, callerCalleeResults};
 }
@@ -330,13 +357,11 @@ TreeData toTopDownData(const TreeData &bottomUpData)
 {
     TreeData topRows;
     topRows.resultData = bottomUpData.resultData;
-    {
-        TopDownBuilder builder;
-        buildTopDown(bottomUpData.rows, &builder);
-        builder.dropLookup();
-        topRows.rows = builder.rowsBelow(TopDownBuilder::ROOT);
+    topRows.diffMode = bottomUpData.diffMode;
+    topRows.rows = topDownRows(bottomUpData.rows);
+    if (!bottomUpData.baseRows.isEmpty()) {
+        topRows.baseRows = topDownRows(bottomUpData.baseRows);
     }
-    setParents(topRows.rows, nullptr);
     return topRows;
 }
 

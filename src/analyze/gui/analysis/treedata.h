@@ -38,6 +38,11 @@ struct RowData {
 struct TreeData {
     QVector<RowData> rows;
     std::shared_ptr<const ResultData> resultData;
+    // A diff's rows hold current minus base. baseRows is the same kind of tree
+    // over the base alone (in the numbering of resultData), for the views that
+    // show what a function cost before next to the change; empty otherwise.
+    QVector<RowData> baseRows;
+    bool diffMode = false;
 };
 
 Q_DECLARE_TYPEINFO(RowData, Q_MOVABLE_TYPE);

@@ -719,9 +719,7 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_bottomUpModel->resetData(data);
-        if (!m_diffMode) {
-            m_ui->flameGraphTab->setBottomUpData(data);
-        }
+        m_ui->flameGraphTab->setBottomUpData(data);
         showBottomUp();
     });
     connect(m_parser, &Parser::topDownDataAvailable, this, [this](const TreeData &data) {
@@ -731,10 +729,9 @@ void MainWindow::setupParser()
         }
         m_topDownModel->resetData(data);
         setTabEnabled(m_ui->tabWidget, m_ui->topDownTab, true);
-        if (!m_diffMode) {
-            m_ui->flameGraphTab->setTopDownData(data);
-        }
-        setTabEnabled(m_ui->tabWidget, m_ui->flameGraphTab, !m_diffMode);
+        // a diff gets the differential flame graph
+        m_ui->flameGraphTab->setTopDownData(data);
+        setTabEnabled(m_ui->tabWidget, m_ui->flameGraphTab, true);
     });
     connect(m_parser, &Parser::callerCalleeDataAvailable, this, [this](const CallerCalleeResults &data) {
         m_callerCalleeModel->setResults(data);
@@ -797,6 +794,7 @@ void MainWindow::setupTrees()
     setupTreeModel(m_topDownModel, m_ui->topDownResults, costDelegate, m_ui->topDownFilterFunction, m_ui->topDownFilterModule, callback);
 
     connect(m_ui->flameGraphTab, &FlameGraph::callerCalleeViewRequested, this, callback);
+    connect(m_ui->flameGraphTab, &FlameGraph::exportFailed, this, &MainWindow::showError);
 }
 
 void MainWindow::setupCallerCallee()
@@ -1169,7 +1167,7 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
 
     // File > Open stays available: it abandons the re-run
     m_closeAction->setEnabled(false);
-    m_ui->flameGraphTab->clearData();
+    m_ui->flameGraphTab->clearDataKeepingZoom();
     m_ui->loadingLabel->setText(i18n("Reparsing file, please wait..."));
     m_ui->loadingProgress->setValue(0);
     m_ui->pages->setCurrentWidget(m_ui->loadingPage);

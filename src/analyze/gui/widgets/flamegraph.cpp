@@ -9,10 +9,14 @@
 
 #include "analyze/gui/widgets/flamegraph.h"
 
+#include "analyze/gui/analysis/exports.h"
 #include "analyze/gui/analysis/jobqueue.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include <QAction>
 #include <QApplication>
@@ -22,6 +26,7 @@
 #include <QCursor>
 #include <QDoubleSpinBox>
 #include <QEvent>
+#include <QFileDialog>
 #include <QGraphicsScene>
 #include <QGraphicsSceneHoverEvent>
 #include <QGraphicsTextItem>
@@ -31,16 +36,21 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QSaveFile>
+#include <QSvgGenerator>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
 
 #include <KColorScheme>
+#include <KConfigGroup>
 #include <KLocalizedString>
+#include <KSharedConfig>
 #include <KStandardAction>
 #include <ThreadWeaver/ThreadWeaver>
 
@@ -76,6 +86,92 @@ const QBrush &randomBrush()
 {
     const auto &palette = brushes();
     return palette.at(std::rand() % palette.size());
+}
+
+// Bars with a negative cost (more freed than allocated in a time range): blue
+// to violet, far enough from the green and cyan of the others to stand out.
+const QBrush &randomNegativeBrush()
+{
+    static const QVector<QBrush> palette = [] {
+        QVector<QBrush> ret;
+        ret.reserve(100);
+        for (int i = 0; i < 100; ++i) {
+            const double r1 = static_cast<double>(std::rand()) / RAND_MAX;
+            const double r2 = static_cast<double>(std::rand()) / RAND_MAX;
+            ret.append(QBrush(QColor(60 + static_cast<int>(70 * r1), 70 + static_cast<int>(50 * r2), 255, 125)));
+        }
+        return ret;
+    }();
+    return palette.at(std::rand() % palette.size());
+}
+
+// U+2212 MINUS SIGN: a hyphen is easily overlooked in front of a number
+const QChar MinusSign(0x2212);
+
+QString signedNumber(qint64 value, bool withPlus)
+{
+    if (value < 0) {
+        // -value overflows for the smallest value; a corrupt file may hold it
+        return MinusSign + QLocale().toString(static_cast<quint64>(0) - static_cast<quint64>(value));
+    }
+    return (withPlus && value > 0 ? QStringLiteral("+") : QString()) + QLocale().toString(value);
+}
+
+QString signedBytes(qint64 value, bool withPlus)
+{
+    if (value < 0) {
+        return MinusSign + Util::formatBytes(value == std::numeric_limits<qint64>::min() ? std::numeric_limits<qint64>::max() : -value);
+    }
+    return (withPlus && value > 0 ? QStringLiteral("+") : QString()) + Util::formatBytes(value);
+}
+
+bool isBytes(CostType type)
+{
+    return type == CostType::Peak || type == CostType::Leaked;
+}
+
+QString formatCost(CostType type, qint64 value, bool withPlus)
+{
+    return isBytes(type) ? signedBytes(value, withPlus) : signedNumber(value, withPlus);
+}
+
+// "+35%" against the base, "new" for what the base did not have
+QString relativeChange(qint64 difference, qint64 base)
+{
+    if (base == 0) {
+        return difference == 0 ? QStringLiteral("0%") : i18nc("a cost the base did not have", "new");
+    }
+    const double percent = static_cast<double>(difference) * 100. / std::abs(static_cast<double>(base));
+    const QString number = QString::number(std::abs(percent), 'g', 3) + QLatin1Char('%');
+    if (percent > 0) {
+        return QLatin1Char('+') + number;
+    }
+    if (percent < 0) {
+        return MinusSign + number;
+    }
+    return number;
+}
+
+double magnitude(qint64 cost)
+{
+    return std::abs(static_cast<double>(cost));
+}
+
+// Whether a row is worth expanding: by its own cost, or, with signed costs,
+// by changes among its children that cancel out in its own figure.
+bool aboveThreshold(qint64 cost, const QVector<RowData> &children, int64_t AllocationData::*field, double threshold)
+{
+    if (magnitude(cost) > threshold) {
+        return true;
+    }
+    double sum = 0;
+    for (const auto &child : children) {
+        sum += magnitude(child.cost.*field);
+        if (sum > threshold) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int64_t AllocationData::*costField(CostType type)
@@ -130,12 +226,59 @@ void toGraphicsItems(const QVector<RowData> &rows,
             item = new FrameGraphicsItem(row.cost.*field, row.symbol, parent);
             parentIndex.insert(row.symbol, item);
         }
-        if (item->cost() > threshold) {
+        if (aboveThreshold(item->cost(), row.children, field, threshold)) {
             // only an item that was merged into can have children already
             auto childIndex = existed ? indexChildren(item) : ItemIndex();
             toGraphicsItems(row.children, item, childIndex, field, threshold, collapseRecursion);
         }
     }
+}
+
+// Walks the base's rows the way toGraphicsItems walked the difference's and
+// adds their costs to the items that exist; a base row without an item had no
+// change, or sits below the threshold, and is not shown.
+void addBaseCosts(const QVector<RowData> &rows, FrameGraphicsItem *parent, const ItemIndex &parentIndex, int64_t AllocationData::*field, bool collapseRecursion)
+{
+    for (const auto &row : rows) {
+        if (collapseRecursion && row.symbol.functionId && row.symbol == parent->symbol()) {
+            addBaseCosts(row.children, parent, parentIndex, field, collapseRecursion);
+            continue;
+        }
+        auto *item = parentIndex.value(row.symbol);
+        if (!item) {
+            continue;
+        }
+        item->setBaseCost(wrappingAdd(item->baseCost(), row.cost.*field));
+        if (!row.children.isEmpty()) {
+            addBaseCosts(row.children, item, indexChildren(item), field, collapseRecursion);
+        }
+    }
+}
+
+// Spans for the layout and, where the cost is signed, the colours: both need
+// the final costs, known only once every row has been merged in.
+void finishItems(FrameGraphicsItem *item)
+{
+    double childSpans = 0;
+    for (auto *child : item->childFrames()) {
+        finishItems(child);
+        childSpans += child->span();
+        if (child->isDiff()) {
+            child->setBrush(FlameGraphBuilder::changeColor(child->cost(), child->baseCost()));
+        } else if (child->cost() < 0) {
+            child->setBrush(randomNegativeBrush());
+        }
+    }
+    item->setSpan(std::max(magnitude(item->cost()), childSpans));
+}
+
+bool hasNegativeCost(const FrameGraphicsItem *item)
+{
+    if (item->cost() < 0) {
+        return true;
+    }
+    const auto children = item->childFrames();
+    return std::any_of(children.begin(), children.end(), hasNegativeCost);
 }
 
 QRectF visibleBoundingRect(const FrameGraphicsItem *item)
@@ -149,6 +292,58 @@ QRectF visibleBoundingRect(const FrameGraphicsItem *item)
     return rect;
 }
 
+// The rows of @p lhs and @p rhs added up, node by node along equal symbols.
+QVector<RowData> addedRows(const QVector<RowData> &lhs, const QVector<RowData> &rhs)
+{
+    QVector<RowData> sum = lhs;
+    QHash<Symbol, int> positions;
+    positions.reserve(sum.size());
+    for (int i = 0; i < sum.size(); ++i) {
+        positions.insert(sum.at(i).symbol, i);
+    }
+    for (const auto &row : rhs) {
+        const auto it = positions.constFind(row.symbol);
+        if (it == positions.constEnd()) {
+            positions.insert(row.symbol, sum.size());
+            sum.append(row);
+            continue;
+        }
+        auto &target = sum[it.value()];
+        target.cost += row.cost;
+        target.children = addedRows(target.children, row.children);
+    }
+    // the copies' parent pointers aim at the originals: the writers do not use them
+    for (auto &row : sum) {
+        row.parent = nullptr;
+    }
+    return sum;
+}
+
+Exports::Cost exportCost(CostType type)
+{
+    switch (type) {
+    case CostType::Peak:
+        return Exports::Cost::Peak;
+    case CostType::Leaked:
+        return Exports::Cost::Leaked;
+    case CostType::Temporary:
+        return Exports::Cost::Temporary;
+    case CostType::Allocations:
+        break;
+    }
+    return Exports::Cost::Allocations;
+}
+
+KConfigGroup settingsGroup()
+{
+    return KSharedConfig::openConfig(QStringLiteral("memloupe_gui"))->group("FlameGraph");
+}
+
+QString colorSample(const QColor &color)
+{
+    return QStringLiteral("<span style=\"background-color:%1\">&nbsp;&nbsp;&nbsp;&nbsp;</span>").arg(color.name());
+}
+
 // Owns a finished build until the GUI thread takes it over. A build that is
 // never taken (stale, widget gone, event dropped) is freed with this.
 struct PendingScene {
@@ -160,12 +355,14 @@ FrameGraphicsItem::FrameGraphicsItem(qint64 cost,
                                      CostType costType,
                                      const Symbol &symbol,
                                      const std::shared_ptr<const ResultData> &resultData,
-                                     FrameGraphicsItem *parent)
+                                     FrameGraphicsItem *parent,
+                                     bool isDiff)
     : QGraphicsRectItem(parent)
     , m_resultData(resultData)
     , m_cost(cost)
     , m_symbol(symbol)
     , m_costType(costType)
+    , m_isDiff(isDiff)
 {
     ++s_liveItems;
     setFlag(QGraphicsItem::ItemIsSelectable);
@@ -173,7 +370,7 @@ FrameGraphicsItem::FrameGraphicsItem(qint64 cost,
 }
 
 FrameGraphicsItem::FrameGraphicsItem(qint64 cost, const Symbol &symbol, FrameGraphicsItem *parent)
-    : FrameGraphicsItem(cost, parent->costType(), symbol, parent->m_resultData, parent)
+    : FrameGraphicsItem(cost, parent->costType(), symbol, parent->m_resultData, parent, parent->m_isDiff)
 {
     setPen(parent->pen());
     setBrush(randomBrush());
@@ -218,15 +415,29 @@ QVector<FrameGraphicsItem *> FrameGraphicsItem::childFrames() const
 QString FrameGraphicsItem::label() const
 {
     if (!parentItem()) {
+        const auto total = formatCost(m_costType, m_cost, m_isDiff);
+        if (m_isDiff) {
+            switch (m_costType) {
+            case CostType::Allocations:
+                return i18nc("%1: signed difference", "%1 allocations compared to the base", total);
+            case CostType::Temporary:
+                return i18nc("%1: signed difference", "%1 temporary allocations compared to the base", total);
+            case CostType::Peak:
+                return i18nc("%1: signed difference in bytes", "%1 peak memory consumption compared to the base", total);
+            case CostType::Leaked:
+                return i18nc("%1: signed difference in bytes", "%1 leaked compared to the base", total);
+            }
+            return {};
+        }
         switch (m_costType) {
         case CostType::Allocations:
-            return i18n("%1 allocations in total", m_cost);
+            return i18n("%1 allocations in total", total);
         case CostType::Temporary:
-            return i18n("%1 temporary allocations in total", m_cost);
+            return i18n("%1 temporary allocations in total", total);
         case CostType::Peak:
-            return i18n("%1 peak memory consumption", Util::formatBytes(m_cost));
+            return i18n("%1 peak memory consumption", total);
         case CostType::Leaked:
-            return i18n("%1 leaked in total", Util::formatBytes(m_cost));
+            return i18n("%1 leaked in total", total);
         }
         return {};
     }
@@ -244,11 +455,18 @@ QString FrameGraphicsItem::description() const
 {
     // The root stands for the whole program and has no symbol to name; its
     // bar text with the total says more than an empty function label.
+    if (m_isDiff) {
+        return diffDescription();
+    }
     if (!parentItem() || !m_resultData) {
         return label();
     }
     const auto *root = static_cast<const FrameGraphicsItem *>(topLevelItem());
     const auto symbol = Util::toString(m_symbol, *m_resultData, Util::FormatType::Short);
+    if (m_cost < 0) {
+        // only a time range can give a negative cost: blocks allocated before it, freed in it
+        return i18nc("%1: negative cost, %2: function label", "%1 (freed in this range) in %2 and below.", formatCost(m_costType, m_cost, false), symbol);
+    }
     const auto relative = Util::formatCostRelative(m_cost, root->cost());
     switch (m_costType) {
     case CostType::Allocations:
@@ -275,6 +493,83 @@ QString FrameGraphicsItem::description() const
     return {};
 }
 
+QString FrameGraphicsItem::diffDescription() const
+{
+    const auto difference = formatCost(m_costType, m_cost, true);
+    const auto relative = relativeChange(m_cost, m_baseCost);
+    const auto base = formatCost(m_costType, m_baseCost, false);
+    const auto current = formatCost(m_costType, wrappingAdd(m_baseCost, m_cost), false);
+    if (!parentItem() || !m_resultData) {
+        switch (m_costType) {
+        case CostType::Allocations:
+            return i18nc("%1: signed difference, %2: relative change, %3: base figure, %4: current figure",
+                         "%1 (%2) allocations in total: %3 in the base, %4 now.",
+                         difference,
+                         relative,
+                         base,
+                         current);
+        case CostType::Temporary:
+            return i18nc("%1: signed difference, %2: relative change, %3: base figure, %4: current figure",
+                         "%1 (%2) temporary allocations in total: %3 in the base, %4 now.",
+                         difference,
+                         relative,
+                         base,
+                         current);
+        case CostType::Peak:
+            return i18nc("%1: signed difference, %2: relative change, %3: base figure, %4: current figure",
+                         "%1 (%2) peak memory consumption: %3 in the base, %4 now.",
+                         difference,
+                         relative,
+                         base,
+                         current);
+        case CostType::Leaked:
+            return i18nc("%1: signed difference, %2: relative change, %3: base figure, %4: current figure",
+                         "%1 (%2) leaked in total: %3 in the base, %4 now.",
+                         difference,
+                         relative,
+                         base,
+                         current);
+        }
+        return {};
+    }
+    const auto symbol = Util::toString(m_symbol, *m_resultData, Util::FormatType::Short);
+    switch (m_costType) {
+    case CostType::Allocations:
+        return i18nc("%1: signed difference, %2: relative change, %3: function label, %4: base figure, %5: current figure",
+                     "%1 (%2) allocations in %3 and below: %4 in the base, %5 now.",
+                     difference,
+                     relative,
+                     symbol,
+                     base,
+                     current);
+    case CostType::Temporary:
+        return i18nc("%1: signed difference, %2: relative change, %3: function label, %4: base figure, %5: current figure",
+                     "%1 (%2) temporary allocations in %3 and below: %4 in the base, %5 now.",
+                     difference,
+                     relative,
+                     symbol,
+                     base,
+                     current);
+    case CostType::Peak:
+        return i18nc("%1: signed difference, %2: relative change, %3: function label, %4: base figure, %5: current figure",
+                     "%1 (%2) peak contribution in %3 and below: %4 in the base, %5 now.",
+                     difference,
+                     relative,
+                     symbol,
+                     base,
+                     current);
+    case CostType::Leaked:
+        return i18nc("%1: signed difference, %2: relative change, %3: function label, %4: base figure, %5: current figure",
+                     "%1 (%2) leaked in %3 and below: %4 in the base, %5 now.",
+                     difference,
+                     relative,
+                     symbol,
+                     base,
+                     current);
+    }
+    return {};
+}
+
 bool FrameGraphicsItem::match(const QString &searchValue) const
 {
     // the root's empty symbol would otherwise match "<unresolved function>"
@@ -289,11 +584,13 @@ void FrameGraphicsItem::paint(QPainter *painter, const QStyleOptionGraphicsItem 
 {
     const auto bar = rect();
     auto color = brush().color();
-    if (isSelected() || m_isHovered || m_searchMatch == SearchMatchType::DirectMatch) {
-        color.setAlpha(255);
-        painter->fillRect(bar, color);
-    } else if (m_searchMatch == SearchMatchType::NoMatch) {
+    // A search fades what does not match, whatever was clicked or hovered
+    // before: a bar left opaque would read as a match.
+    if (m_searchMatch == SearchMatchType::NoMatch) {
         color.setAlpha(50);
+        painter->fillRect(bar, color);
+    } else if (isSelected() || m_isHovered || m_searchMatch == SearchMatchType::DirectMatch) {
+        color.setAlpha(255);
         painter->fillRect(bar, color);
     } else {
         painter->fillRect(bar, brush());
@@ -342,23 +639,61 @@ std::unique_ptr<FrameGraphicsItem> FlameGraphBuilder::build(const TreeData &data
     }
     const auto field = costField(options.costType);
     const qint64 totalCost = data.resultData->totalCosts().*field;
-    auto root = std::make_unique<FrameGraphicsItem>(totalCost, options.costType, Symbol(), data.resultData);
+    auto root = std::make_unique<FrameGraphicsItem>(totalCost, options.costType, Symbol(), data.resultData, nullptr, data.diffMode);
     root->setBrush(options.rootBrush);
     root->setPen(options.pen);
-    const double threshold = static_cast<double>(totalCost) * options.costThreshold / 100.;
+    // With signed costs the net total can be near 0 while much changed: the
+    // threshold is a share of all the change there is.
+    double scale = magnitude(totalCost);
+    {
+        double sum = 0;
+        for (const auto &row : data.rows) {
+            sum += std::max(magnitude(row.cost.*field), [&row, field] {
+                double children = 0;
+                for (const auto &child : row.children) {
+                    children += magnitude(child.cost.*field);
+                }
+                return children;
+            }());
+        }
+        scale = std::max(scale, sum);
+    }
+    const double threshold = scale * options.costThreshold / 100.;
     ItemIndex rootIndex;
     toGraphicsItems(data.rows, root.get(), rootIndex, field, threshold, options.collapseRecursion);
+    if (data.diffMode) {
+        qint64 baseTotal = 0;
+        for (const auto &row : data.baseRows) {
+            baseTotal = wrappingAdd(baseTotal, row.cost.*field);
+        }
+        root->setBaseCost(baseTotal);
+        addBaseCosts(data.baseRows, root.get(), indexChildren(root.get()), field, options.collapseRecursion);
+    }
+    finishItems(root.get());
     return root;
+}
+
+QColor FlameGraphBuilder::changeColor(qint64 difference, qint64 base)
+{
+    if (difference == 0) {
+        return QColor(190, 190, 190, 200);
+    }
+    const double current = static_cast<double>(base) + static_cast<double>(difference);
+    const double reference = std::max(magnitude(base), std::abs(current));
+    const double relative = reference > 0 ? std::min(1., magnitude(difference) / reference) : 1.;
+    // pale for a small change against a large figure, full for a new or gone one
+    const int saturation = 50 + static_cast<int>(205 * relative);
+    return QColor::fromHsv(difference > 0 ? 0 : 220, saturation, 255, 200);
 }
 
 void FlameGraphBuilder::layoutItems(FrameGraphicsItem *parent)
 {
     const auto parentRect = parent->rect();
     const qreal y = parentRect.y() - parentRect.height() - 2;
-    const auto parentCost = static_cast<qreal>(parent->cost());
+    const qreal parentSpan = parent->span();
     qreal x = parentRect.x();
     for (auto *child : parent->childFrames()) {
-        const qreal width = parentCost != 0 ? child->cost() * parentRect.width() / parentCost : 0;
+        const qreal width = parentSpan > 0 ? child->span() * parentRect.width() / parentSpan : 0;
         if (width > 1) {
             child->setRect(x, y, width, parentRect.height());
             child->setVisible(true);
@@ -402,7 +737,17 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
     , m_view(new QGraphicsView(this))
     , m_displayLabel(new QLabel(this))
     , m_searchResultsLabel(new QLabel(this))
+    , m_legendLabel(new QLabel(this))
 {
+    // what the user chose last time, within what the controls accept
+    const auto settings = settingsGroup();
+    m_showBottomUpData = settings.readEntry("BottomUp", m_showBottomUpData);
+    m_collapseRecursion = settings.readEntry("CollapseRecursion", m_collapseRecursion);
+    const double threshold = settings.readEntry("CostThreshold", m_costThreshold);
+    if (std::isfinite(threshold)) {
+        m_costThreshold = std::clamp(threshold, 0., 99.9);
+    }
+
     m_costSource->setObjectName(QStringLiteral("costSource"));
     const auto addCostSource = [this](const QString &text, CostType type, const QString &toolTip) {
         m_costSource->addItem(text, static_cast<int>(type));
@@ -423,7 +768,14 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
                        "code. Allocations are marked as temporary when they are immediately followed by their "
                        "deallocation."));
     m_costSource->setToolTip(i18n("Select the data source that should be visualized in the flame graph."));
-    connect(m_costSource, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &FlameGraph::showData);
+    const int storedType = m_costSource->findData(settings.readEntry("CostType", -1));
+    if (storedType >= 0) {
+        m_costSource->setCurrentIndex(storedType);
+    }
+    connect(m_costSource, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this]() {
+        saveSettings();
+        showData();
+    });
 
     auto *bottomUpCheckbox = new QCheckBox(i18n("Bottom-Up View"), this);
     bottomUpCheckbox->setObjectName(QStringLiteral("bottomUpCheckBox"));
@@ -433,6 +785,7 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
     bottomUpCheckbox->setChecked(m_showBottomUpData);
     connect(bottomUpCheckbox, &QCheckBox::toggled, this, [this](bool checked) {
         m_showBottomUpData = checked;
+        saveSettings();
         showData();
     });
 
@@ -444,6 +797,7 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
              "unchecked, recursive frames will be visualized separately."));
     connect(collapseRecursionCheckbox, &QCheckBox::toggled, this, [this](bool checked) {
         m_collapseRecursion = checked;
+        saveSettings();
         showData();
     });
 
@@ -463,6 +817,7 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
              "set it to zero.</qt>"));
     connect(costThreshold, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this](double threshold) {
         m_costThreshold = threshold;
+        saveSettings();
         showData();
     });
 
@@ -534,19 +889,37 @@ FlameGraph::FlameGraph(QWidget *parent, Qt::WindowFlags flags)
     m_displayLabel->setObjectName(QStringLiteral("displayLabel"));
     m_searchResultsLabel->setObjectName(QStringLiteral("searchResultsLabel"));
     m_searchResultsLabel->hide();
+    // fixed texts and colour samples only, no names from the trace
+    m_legendLabel->setObjectName(QStringLiteral("legendLabel"));
+    m_legendLabel->setTextFormat(Qt::RichText);
+    m_legendLabel->setWordWrap(true);
+    m_legendLabel->hide();
 
     setLayout(new QVBoxLayout);
     layout()->setContentsMargins(0, 0, 0, 0);
     layout()->setSpacing(0);
     layout()->addWidget(controls);
     layout()->addWidget(m_view);
+    layout()->addWidget(m_legendLabel);
     layout()->addWidget(m_displayLabel);
     layout()->addWidget(m_searchResultsLabel);
 
     updateNavigationActions();
 }
 
-FlameGraph::~FlameGraph() = default;
+FlameGraph::~FlameGraph()
+{
+    settingsGroup().sync();
+}
+
+void FlameGraph::saveSettings() const
+{
+    auto settings = settingsGroup();
+    settings.writeEntry("CostType", m_costSource->currentData().toInt());
+    settings.writeEntry("BottomUp", m_showBottomUpData);
+    settings.writeEntry("CollapseRecursion", m_collapseRecursion);
+    settings.writeEntry("CostThreshold", m_costThreshold);
+}
 
 bool FlameGraph::eventFilter(QObject *object, QEvent *event)
 {
@@ -622,9 +995,29 @@ void FlameGraph::setBottomUpData(const TreeData &bottomUpData)
 
 void FlameGraph::clearData()
 {
+    m_pendingZoom.clear();
     m_topDownData = {};
     m_bottomUpData = {};
     setData(nullptr);
+}
+
+void FlameGraph::clearDataKeepingZoom()
+{
+    const auto path = zoomPath();
+    clearData();
+    m_pendingZoom = path;
+}
+
+QVector<Symbol> FlameGraph::zoomPath() const
+{
+    QVector<Symbol> path;
+    if (m_selectedItem < 0 || m_selectedItem >= m_selectionHistory.size()) {
+        return path;
+    }
+    for (const auto *item = m_selectionHistory.at(m_selectedItem); item && item->parentFrame(); item = item->parentFrame()) {
+        path.prepend(item->symbol());
+    }
+    return path;
 }
 
 void FlameGraph::showData()
@@ -694,14 +1087,54 @@ void FlameGraph::setData(FrameGraphicsItem *rootItem)
         if (!m_searchInput->text().isEmpty()) {
             setSearchValue(m_searchInput->text());
         }
+        if (!m_pendingZoom.isEmpty()) {
+            auto *item = rootItem;
+            for (const auto &symbol : qAsConst(m_pendingZoom)) {
+                const auto children = item->childFrames();
+                const auto it = std::find_if(children.begin(), children.end(), [&symbol](const FrameGraphicsItem *child) {
+                    return child->symbol() == symbol;
+                });
+                item = it == children.end() ? nullptr : *it;
+                if (!item) {
+                    break;
+                }
+            }
+            m_pendingZoom.clear();
+            if (item) {
+                m_selectionHistory.append(item);
+                m_selectedItem = 1;
+                updateNavigationActions();
+            }
+        }
         if (isVisible()) {
-            selectItem(rootItem);
+            selectItem(m_selectionHistory.at(m_selectedItem));
         }
     } else {
         auto *text = m_scene->addText(i18n("generating flame graph..."));
         m_scene->setSceneRect(text->sceneBoundingRect());
         m_view->centerOn(text);
         m_view->viewport()->setCursor(Qt::BusyCursor);
+    }
+    updateLegend();
+}
+
+void FlameGraph::updateLegend()
+{
+    if (m_rootItem && m_rootItem->isDiff()) {
+        m_legendLabel->setText(i18nc("%1, %2: colour samples",
+                                     "%1 grew compared to the base, %2 shrank; the stronger the colour, the larger the change against what it "
+                                     "cost before. Widths show the size of the change.",
+                                     colorSample(FlameGraphBuilder::changeColor(1, 0)),
+                                     colorSample(FlameGraphBuilder::changeColor(-1, 1))));
+        m_legendLabel->show();
+    } else if (m_rootItem && hasNegativeCost(m_rootItem)) {
+        m_legendLabel->setText(i18nc("%1: colour sample",
+                                     "%1 more freed than allocated in this time range (a negative cost). Widths show the size of a cost "
+                                     "whatever its sign.",
+                                     colorSample(QColor(95, 95, 255))));
+        m_legendLabel->show();
+    } else {
+        m_legendLabel->hide();
     }
 }
 
@@ -717,16 +1150,27 @@ void FlameGraph::setSearchValue(const QString &value)
     }
 
     const auto total = m_rootItem->cost();
+    if (m_rootItem->isDiff()) {
+        // a share of a net change means little: name both changes instead
+        const auto type = m_rootItem->costType();
+        const auto matched = formatCost(type, results.directCost, true);
+        const auto inTotal = formatCost(type, total, true);
+        m_searchResultsLabel->setText(isBytes(type) ? i18n("%1 compared to the base matched by search (%2 in total).", matched, inTotal)
+                                                    : i18n("%1 allocations compared to the base matched by search (%2 in total).", matched, inTotal));
+        m_searchResultsLabel->show();
+        return;
+    }
     const auto relative = Util::formatCostRelative(results.directCost, total);
     switch (m_rootItem->costType()) {
     case CostType::Allocations:
     case CostType::Temporary:
-        m_searchResultsLabel->setText(i18n("%1 (%2% of total of %3) allocations matched by search.", results.directCost, relative, total));
+        m_searchResultsLabel->setText(
+            i18n("%1 (%2% of total of %3) allocations matched by search.", signedNumber(results.directCost, false), relative, signedNumber(total, false)));
         break;
     case CostType::Peak:
     case CostType::Leaked:
         m_searchResultsLabel->setText(
-            i18n("%1 (%2% of total of %3) matched by search.", Util::formatBytes(results.directCost), relative, Util::formatBytes(total)));
+            i18n("%1 (%2% of total of %3) matched by search.", signedBytes(results.directCost, false), relative, signedBytes(total, false)));
         break;
     }
     m_searchResultsLabel->show();
@@ -835,5 +1279,107 @@ void FlameGraph::showContextMenu(const QPoint &pos)
         menu->addSeparator();
     }
     menu->addActions(actions());
+    menu->addSeparator();
+    auto *exportSvg = menu->addAction(QIcon::fromTheme(QStringLiteral("document-export")), i18n("Export as SVG..."));
+    exportSvg->setObjectName(QStringLiteral("exportSvg"));
+    exportSvg->setEnabled(m_rootItem);
+    connect(exportSvg, &QAction::triggered, this, &FlameGraph::askAndExportSvg);
+    auto *exportFolded = menu->addAction(QIcon::fromTheme(QStringLiteral("document-export")), i18n("Export as Folded Stacks..."));
+    exportFolded->setObjectName(QStringLiteral("exportFolded"));
+    exportFolded->setEnabled(m_rootItem);
+    connect(exportFolded, &QAction::triggered, this, &FlameGraph::askAndExportFolded);
     menu->popup(m_view->viewport()->mapToGlobal(pos));
+}
+
+void FlameGraph::askAndExportSvg()
+{
+    const auto path = QFileDialog::getSaveFileName(this, i18n("Export Flame Graph as SVG"), {}, i18n("SVG images (*.svg)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QString errorMessage;
+    if (!exportSvg(path, &errorMessage)) {
+        Q_EMIT exportFailed(errorMessage);
+    }
+}
+
+void FlameGraph::askAndExportFolded()
+{
+    const auto path = QFileDialog::getSaveFileName(this, i18n("Export Flame Graph as Folded Stacks"), {}, i18n("Folded stacks (*.folded *.txt)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QString errorMessage;
+    if (!exportFolded(path, &errorMessage)) {
+        Q_EMIT exportFailed(errorMessage);
+    }
+}
+
+bool FlameGraph::exportFolded(const QString &path, QString *errorMessage) const
+{
+    const auto &tree = m_showBottomUpData ? m_bottomUpData : m_topDownData;
+    if (!m_rootItem || !tree.resultData) {
+        *errorMessage = i18n("There is no flame graph to export yet.");
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    const auto direction = m_showBottomUpData ? Exports::TreeDirection::BottomUp : Exports::TreeDirection::TopDown;
+    const auto cost = exportCost(m_rootItem->costType());
+    bool written = false;
+    if (tree.diffMode) {
+        TreeData base;
+        base.resultData = tree.resultData;
+        base.rows = tree.baseRows;
+        TreeData current;
+        current.resultData = tree.resultData;
+        current.rows = addedRows(tree.baseRows, tree.rows);
+        written = Exports::writeFoldedStacksDiff(&file, base, direction, current, direction, cost);
+    } else {
+        written = Exports::writeFoldedStacks(&file, tree, direction, cost);
+    }
+    if (!written || !file.commit()) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool FlameGraph::exportSvg(const QString &path, QString *errorMessage) const
+{
+    if (!m_rootItem) {
+        *errorMessage = i18n("There is no flame graph to export yet.");
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    // what the view can scroll over: the bars left visible at this zoom
+    const auto source = m_scene->sceneRect();
+    const QRectF target(QPointF(0, 0), source.size());
+    QSvgGenerator generator;
+    generator.setOutputDevice(&file);
+    generator.setSize(source.size().toSize());
+    generator.setViewBox(target);
+    generator.setTitle(i18n("Flame Graph"));
+    generator.setDescription(m_rootItem->description());
+    QPainter painter;
+    if (!painter.begin(&generator)) {
+        *errorMessage = i18n("Could not write %1: %2", path, i18n("the image could not be drawn"));
+        return false;
+    }
+    // the bars measure their text with the painter's font, as in the view
+    painter.setFont(m_view->font());
+    m_scene->render(&painter, target, source);
+    painter.end();
+    if (!file.commit()) {
+        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return false;
+    }
+    return true;
 }

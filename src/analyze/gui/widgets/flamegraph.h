@@ -66,7 +66,8 @@ public:
                       CostType costType,
                       const Symbol &symbol,
                       const std::shared_ptr<const ResultData> &resultData,
-                      FrameGraphicsItem *parent = nullptr);
+                      FrameGraphicsItem *parent = nullptr,
+                      bool isDiff = false);
     // A child inherits the parent's cost type and result data.
     FrameGraphicsItem(qint64 cost, const Symbol &symbol, FrameGraphicsItem *parent);
     ~FrameGraphicsItem() override;
@@ -83,6 +84,30 @@ public:
     void setCost(qint64 cost)
     {
         m_cost = cost;
+    }
+    // In a diff: what the item cost in the base; cost() is the change.
+    qint64 baseCost() const
+    {
+        return m_baseCost;
+    }
+    void setBaseCost(qint64 cost)
+    {
+        m_baseCost = cost;
+    }
+    bool isDiff() const
+    {
+        return m_isDiff;
+    }
+    // What the item's bar stands for in the layout: the magnitude of its
+    // cost, or, where growth and shrinkage below it cancel out, the sum of
+    // what its children stand for. A parent is never narrower than its children.
+    double span() const
+    {
+        return m_span;
+    }
+    void setSpan(double span)
+    {
+        m_span = span;
     }
     const Symbol &symbol() const
     {
@@ -117,12 +142,17 @@ protected:
     void hoverLeaveEvent(QGraphicsSceneHoverEvent *event) override;
 
 private:
+    QString diffDescription() const;
+
     std::shared_ptr<const ResultData> m_resultData;
     qint64 m_cost;
     Symbol m_symbol;
     CostType m_costType;
     bool m_isHovered = false;
     SearchMatchType m_searchMatch = SearchMatchType::NoSearch;
+    qint64 m_baseCost = 0;
+    double m_span = 0;
+    bool m_isDiff = false;
 };
 
 namespace FlameGraphBuilder
@@ -137,8 +167,14 @@ struct Options {
 };
 
 // Builds the item tree of @p rows without a scene; safe to call on any thread.
-// The root carries the total cost of the selected kind and the empty symbol.
+// The root carries the total cost of the selected kind (the net figure when
+// costs are signed) and the empty symbol. For a diff every item also gets its
+// base cost, and bars are coloured by the sign and size of the change.
 std::unique_ptr<FrameGraphicsItem> build(const TreeData &data, const Options &options);
+
+// The fill of a diff bar: warm for growth, cool for shrinkage, the stronger
+// the larger the change is against what the item cost before.
+QColor changeColor(qint64 difference, qint64 base);
 
 // Places the children of @p parent left to right inside its width, one bar
 // height plus 2 above it, hiding those of one pixel or less.
@@ -160,6 +196,20 @@ public:
     void setTopDownData(const TreeData &topDownData);
     void setBottomUpData(const TreeData &bottomUpData);
     void clearData();
+    // For a re-run of the same data: clears like clearData, and zooms the
+    // next graph on the function zoomed now if it is still there.
+    void clearDataKeepingZoom();
+
+    // The symbols from the outermost bar below the root to the zoomed one;
+    // empty when the root is shown.
+    QVector<Symbol> zoomPath() const;
+
+    // Write the graph as shown (current zoom, visible bars with their text).
+    // On failure nothing is left at @p path and @p errorMessage says why.
+    bool exportSvg(const QString &path, QString *errorMessage) const;
+    // Write every call stack of the shown tree with the chosen cost as folded
+    // stacks; a diff gets the base's and the current figure in two columns.
+    bool exportFolded(const QString &path, QString *errorMessage) const;
 
     FrameGraphicsItem *rootItem() const
     {
@@ -176,6 +226,8 @@ public:
 
 Q_SIGNALS:
     void callerCalleeViewRequested(const Symbol &symbol);
+    // An export asked for from the context menu failed; for the window to show.
+    void exportFailed(const QString &message);
 
 public Q_SLOTS:
     void setData(FrameGraphicsItem *rootItem);
@@ -195,6 +247,10 @@ protected:
 private:
     void showContextMenu(const QPoint &pos);
     FrameGraphicsItem *frameAt(const QPoint &viewportPos) const;
+    void saveSettings() const;
+    void updateLegend();
+    void askAndExportSvg();
+    void askAndExportFolded();
 
     TreeData m_topDownData;
     TreeData m_bottomUpData;
@@ -203,6 +259,7 @@ private:
     QGraphicsView *m_view;
     QLabel *m_displayLabel;
     QLabel *m_searchResultsLabel;
+    QLabel *m_legendLabel;
     QLineEdit *m_searchInput = nullptr;
     QAction *m_forwardAction = nullptr;
     QAction *m_backAction = nullptr;
@@ -220,4 +277,6 @@ private:
     // Every build and every clear takes a new number; a finished build whose
     // number is no longer current is thrown away instead of shown.
     quint64 m_buildGeneration = 0;
+    // applied to the next graph that arrives, then dropped
+    QVector<Symbol> m_pendingZoom;
 };

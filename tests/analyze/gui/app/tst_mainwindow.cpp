@@ -11,6 +11,7 @@
 */
 
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -315,15 +317,26 @@ private Q_SLOTS:
         QVERIFY(waitForAnalysis(window));
 
         QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe - memloupe.app.1 compared to memloupe.app.2"));
-        // no flame graph and no charts for a diff
+        // no charts for a diff, but the differential flame graph
         QCOMPARE(Tabs(window).enabledTitles(),
                  QStringList({QStringLiteral("Summary"),
                               QStringLiteral("Bottom-Up"),
                               QStringLiteral("Caller / Callee"),
                               QStringLiteral("Top-Down"),
+                              QStringLiteral("Flame Graph"),
                               QStringLiteral("Sizes")}));
-        QVERIFY(!child<FlameGraph>(&window, "flameGraphTab")->rootItem());
         QVERIFY(child<QTreeView>(&window, "bottomUpResults")->model()->rowCount() > 0);
+        window.show();
+        auto *flameGraph = child<FlameGraph>(&window, "flameGraphTab");
+        Tabs(window).widget->setCurrentWidget(flameGraph);
+        QTRY_VERIFY(flameGraph->rootItem());
+        QVERIFY(flameGraph->rootItem()->isDiff());
+        QVERIFY(!flameGraph->rootItem()->childFrames().isEmpty());
+        QVERIFY(child<QLabel>(flameGraph, "legendLabel")->isVisible());
+        // a failed export shows in the window
+        Q_EMIT flameGraph->exportFailed(QStringLiteral("Could not write /x.svg: Permission denied"));
+        QVERIFY(child<KMessageWidget>(&window, "messages")->isVisible());
+        QCOMPARE(child<KMessageWidget>(&window, "messages")->text(), QStringLiteral("Could not write /x.svg: Permission denied"));
 
         // diff data cannot be re-run: the switches are off and a request changes nothing
         auto *builtin = child<QAction>(&window, "actionDisableBuiltinSuppressions");
@@ -345,6 +358,31 @@ private Q_SLOTS:
         QVERIFY(waitForAnalysis(window));
         QCOMPARE(Tabs(window).enabledTitles(), ALL_TABS);
         QVERIFY(builtin->isEnabled());
+    }
+
+    // A re-run keeps the flame graph zoomed on the function it showed.
+    void testFlameGraphZoomKeptOnReparse()
+    {
+        MainWindow window;
+        window.show();
+        window.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(window));
+        auto *flameGraph = child<FlameGraph>(&window, "flameGraphTab");
+        Tabs(window).widget->setCurrentWidget(flameGraph);
+        QTRY_VERIFY(flameGraph->rootItem());
+        auto *outer = flameGraph->rootItem()->childFrames().value(0);
+        QVERIFY(outer && !outer->childFrames().isEmpty());
+        auto *inner = outer->childFrames().first();
+        auto *view = flameGraph->findChild<QGraphicsView *>();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->mapFromScene(inner->sceneBoundingRect().center()));
+        const auto path = flameGraph->zoomPath();
+        QCOMPARE(path, (QVector<Symbol>{outer->symbol(), inner->symbol()}));
+
+        window.reparse(0, std::numeric_limits<int64_t>::max());
+        QVERIFY(waitForAnalysis(window));
+        QTRY_VERIFY(flameGraph->rootItem());
+        QTRY_COMPARE(flameGraph->zoomPath(), path);
+        QCOMPARE(flameGraph->currentHistoryIndex(), 1);
     }
 
     void testOpenPageValidation()
