@@ -399,6 +399,14 @@ void Session::run(Stream *stream)
     std::chrono::steady_clock::time_point detachDeadline;
 
     for (;;) {
+        // at once, not when the ring is empty: a busy program never lets it be
+        if (stream->detachRequested && !detachSent) {
+            detachSent = true;
+            detachDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(DetachTimeoutSeconds);
+            ring->control.store(ControlDetach, std::memory_order_release);
+            // shared, not private: the recorder's thread waits on its own mapping of the word
+            syscall(SYS_futex, reinterpret_cast<uint32_t *>(&ring->control), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+        }
         const uint64_t head = ring->head.load(std::memory_order_acquire);
         if (head != tail) {
             if (head - tail > capacity) {
@@ -435,13 +443,6 @@ void Session::run(Stream *stream)
             continue;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (stream->detachRequested && !detachSent) {
-            detachSent = true;
-            detachDeadline = now + std::chrono::seconds(DetachTimeoutSeconds);
-            ring->control.store(ControlDetach, std::memory_order_release);
-            // shared, not private: the recorder's thread waits on its own mapping of the word
-            syscall(SYS_futex, reinterpret_cast<uint32_t *>(&ring->control), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-        }
         if (detachSent && now > detachDeadline) {
             // a stopped process (SIGSTOP, a debugger) cannot answer; the
             // recorder switches itself off once it runs and finds us gone
