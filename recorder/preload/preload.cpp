@@ -2030,13 +2030,88 @@ void checkForNewModules()
     g_patchLock.unlock();
 }
 
+struct ImportScan
+{
+    const char *name;
+    bool imports;
+};
+
+bool importsIn(const DynamicInfo &dyn, const ElfW(Rela) *relocations, size_t bytes, const char *name)
+{
+    const size_t count = relocations ? bytes / sizeof(ElfW(Rela)) : 0;
+    for (size_t r = 0; r < count; ++r) {
+        const auto type = ELF64_R_TYPE(relocations[r].r_info);
+        const auto index = ELF64_R_SYM(relocations[r].r_info);
+        if ((type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) || index == 0) {
+            continue;
+        }
+        const ElfW(Sym) &sym = dyn.symbols[index];
+        if (sym.st_shndx == SHN_UNDEF && sym.st_value != 0 && sym.st_name < dyn.stringsSize && strcmp(dyn.strings + sym.st_name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// the executable comes first
+int executableImportsCallback(dl_phdr_info *info, size_t, void *data)
+{
+    auto scan = static_cast<ImportScan *>(data);
+    const ModuleLayout layout(info);
+    DynamicInfo dyn;
+    if (readDynamic(info, layout, &dyn)) {
+        scan->imports = importsIn(dyn, dyn.plt, dyn.pltSize, scan->name) || importsIn(dyn, dyn.rela, dyn.relaSize, scan->name);
+    }
+    return 1;
+}
+
+// The function the modules' PLT entries are bound to. A non-PIE executable
+// that takes the address of malloc has a PLT entry standing for it, and
+// dlsym returns that: calling it would come back through the executable's
+// own redirected entry. The definition is then the first library's in
+// loading order.
+void *definitionOf(const char *name)
+{
+    void *address = dlsym(RTLD_DEFAULT, name);
+    ImportScan scan{name, false};
+    dl_iterate_phdr(executableImportsCallback, &scan);
+    if (!address || !scan.imports) {
+        return address;
+    }
+    using CloseFn = int (*)(void *);
+    auto close = reinterpret_cast<CloseFn>(dlsym(RTLD_DEFAULT, "dlclose"));
+    auto executable = static_cast<link_map *>(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD));
+    Dl_info own{};
+    Dl_info stub{};
+    dladdr(reinterpret_cast<void *>(&definitionOf), &own);
+    dladdr(address, &stub);
+    for (link_map *module = executable ? executable->l_next : nullptr; module; module = module->l_next) {
+        if (!module->l_name || !*module->l_name) {
+            continue;
+        }
+        void *handle = dlopen(module->l_name, RTLD_LAZY | RTLD_NOLOAD);
+        if (!handle) {
+            continue;
+        }
+        void *found = dlsym(handle, name);
+        if (close) {
+            close(handle);
+        }
+        Dl_info where{};
+        if (found && dladdr(found, &where) && where.dli_fbase != own.dli_fbase && where.dli_fbase != stub.dli_fbase) {
+            return found;
+        }
+    }
+    return address;
+}
+
 void resolveGlobalFunctions()
 {
     // the definitions the modules are bound to: the program's allocator,
     // whichever it is
     RealFunctions found{};
     auto global = [](auto &target, const char *name) {
-        target = reinterpret_cast<std::remove_reference_t<decltype(target)>>(dlsym(RTLD_DEFAULT, name));
+        target = reinterpret_cast<std::remove_reference_t<decltype(target)>>(definitionOf(name));
     };
     global(found.malloc, "malloc");
     global(found.free, "free");
@@ -2189,14 +2264,14 @@ int attach(const char *socketPath, int launcherPid)
         addRedirect("free", reinterpret_cast<const void *>(&free), reinterpret_cast<const void *>(real.free));
         addRedirect("calloc", reinterpret_cast<const void *>(&calloc), reinterpret_cast<const void *>(real.calloc));
         addRedirect("realloc", reinterpret_cast<const void *>(&realloc), reinterpret_cast<const void *>(real.realloc));
-        addRedirect("reallocarray", reinterpret_cast<const void *>(&reallocarray), dlsym(RTLD_DEFAULT, "reallocarray"));
+        addRedirect("reallocarray", reinterpret_cast<const void *>(&reallocarray), definitionOf("reallocarray"));
         addRedirect("posix_memalign", reinterpret_cast<const void *>(&posix_memalign), reinterpret_cast<const void *>(real.posix_memalign));
         addRedirect("aligned_alloc", reinterpret_cast<const void *>(&aligned_alloc), reinterpret_cast<const void *>(real.aligned_alloc));
         addRedirect("memalign", reinterpret_cast<const void *>(&memalign), reinterpret_cast<const void *>(real.memalign));
         addRedirect("valloc", reinterpret_cast<const void *>(&valloc), reinterpret_cast<const void *>(real.valloc));
         addRedirect("pvalloc", reinterpret_cast<const void *>(&pvalloc), reinterpret_cast<const void *>(real.pvalloc));
         addRedirect("dlclose", reinterpret_cast<const void *>(&dlclose), reinterpret_cast<const void *>(real.dlclose));
-        memloupe_real_dlopen = reinterpret_cast<DlopenFn>(dlsym(RTLD_DEFAULT, "dlopen"));
+        memloupe_real_dlopen = reinterpret_cast<DlopenFn>(definitionOf("dlopen"));
 #if defined(__x86_64__)
         addRedirect("dlopen", reinterpret_cast<const void *>(&memloupe_dlopen_hook), reinterpret_cast<const void *>(memloupe_real_dlopen));
 #endif
