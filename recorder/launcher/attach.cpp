@@ -99,7 +99,8 @@ AttachCheck checkAttachTarget(pid_t pid)
     if (length > 0) {
         check.executable.assign(exe, size_t(length));
     } else {
-        return length < 0 && (errno == EACCES || errno == EPERM) ? refuse(permissionMessage(pid)) : refuse("pid " + std::to_string(pid) + " has no executable (a kernel thread?)");
+        return length < 0 && (errno == EACCES || errno == EPERM) ? refuse(permissionMessage(pid))
+                                                                 : refuse("pid " + std::to_string(pid) + " has no executable (a kernel thread?)");
     }
     std::string maps;
     if (!readFile(proc + "/maps", &maps, &error)) {
@@ -150,8 +151,7 @@ std::string findGdb()
     }
 }
 
-AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string &library, const std::string &socketPath,
-                           const std::string &scratchDirectory)
+AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string &library, const std::string &socketPath, const std::string &scratchDirectory)
 {
     AttachOutcome outcome;
     const std::string script = scratchDirectory + "/attach.py";
@@ -226,8 +226,7 @@ AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string 
     }
     close(output[0]);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) { }
     unlink(script.c_str());
 
     std::string result;
@@ -265,7 +264,8 @@ AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string 
         return outcome;
     }
     if (!attachFailed.empty()) {
-        outcome.message = attachFailed.find("not permitted") != std::string::npos ? permissionMessage(pid) : "gdb cannot attach to pid " + std::to_string(pid) + ": " + attachFailed;
+        outcome.message = attachFailed.find("not permitted") != std::string::npos ? permissionMessage(pid)
+                                                                                  : "gdb cannot attach to pid " + std::to_string(pid) + ": " + attachFailed;
     } else if (!result.empty()) {
         outcome.message = std::to_string(pid) + ": " + (message.empty() ? "the recorder did not start" : message);
         if (result == std::to_string(MemloupeProtocol::AttachAlreadyRecording)) {

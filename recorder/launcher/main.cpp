@@ -232,7 +232,10 @@ int parseOptions(int argc, char **argv, Options *options)
             }
             double number = 0;
             if (!parseNumber(value, &number, pid)) {
-                fprintf(stderr, "memloupe: %s needs a %s\n", pid ? "--pid" : "--duration", pid ? "process id (a positive whole number)" : "number of seconds above 0");
+                fprintf(stderr,
+                        "memloupe: %s needs a %s\n",
+                        pid ? "--pid" : "--duration",
+                        pid ? "process id (a positive whole number)" : "number of seconds above 0");
                 return 2;
             }
             if (pid) {
@@ -391,7 +394,9 @@ int runAttached(const Options &options)
     }
     const std::string gdb = findGdb();
     if (gdb.empty()) {
-        fprintf(stderr, "memloupe: attaching needs gdb, which was not found%s (Debian package gdb)\n", getenv("MEMLOUPE_GDB") ? " where MEMLOUPE_GDB says" : " in PATH");
+        fprintf(stderr,
+                "memloupe: attaching needs gdb, which was not found%s (Debian package gdb)\n",
+                getenv("MEMLOUPE_GDB") ? " where MEMLOUPE_GDB says" : " in PATH");
         return 1;
     }
     const std::string library = findPreloadLibrary();
@@ -427,8 +432,11 @@ int runAttached(const Options &options)
         fprintf(stderr, "memloupe: %s\n", loaded.message.c_str());
         return 1;
     }
-    fprintf(stderr, "memloupe: attached to %s (pid %d), recording into %s; Ctrl-C stops recording, the process runs on\n", baseName(target.executable).c_str(),
-            int(pid), output.c_str());
+    fprintf(stderr,
+            "memloupe: attached to %s (pid %d), recording into %s; Ctrl-C stops recording, the process runs on\n",
+            baseName(target.executable).c_str(),
+            int(pid),
+            output.c_str());
 
     const auto start = std::chrono::steady_clock::now();
     bool detaching = false;

@@ -383,7 +383,9 @@ void Session::run(Stream *stream)
         reportedFailure = true;
     }
     StreamConverter converter(&writer);
-    converter.writeHeader(stream->commandLine.empty() ? stream->executable : stream->commandLine, stream->hello.pageSize, stream->hello.physicalPages,
+    converter.writeHeader(stream->commandLine.empty() ? stream->executable : stream->commandLine,
+                          stream->hello.pageSize,
+                          stream->hello.physicalPages,
                           (stream->hello.flags & HelloAttached) != 0);
 
     auto *ring = static_cast<RingHeader *>(stream->mapping);

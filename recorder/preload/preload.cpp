@@ -1636,8 +1636,7 @@ void prepareStacks()
 // them, and puts them back when it stops. The library is never unloaded: a
 // thread may still be inside one of its functions; a later attach reuses it.
 
-struct Redirect
-{
+struct Redirect {
     const char *name;
     uintptr_t replacement;
     uintptr_t real;
@@ -1646,8 +1645,7 @@ constexpr int MaxRedirects = 16;
 Redirect g_redirects[MaxRedirects];
 int g_redirectCount = 0;
 
-struct PatchedSlot
-{
+struct PatchedSlot {
     uintptr_t *slot;
     uintptr_t original;
     uintptr_t replacement;
@@ -1736,8 +1734,7 @@ int mappingProtection(uintptr_t address)
     return protection;
 }
 
-struct ModuleLayout
-{
+struct ModuleLayout {
     uintptr_t relroLo = 0;
     uintptr_t relroHi = 0;
     Range writable[MaxSegments];
@@ -1814,8 +1811,7 @@ bool exchangeSlot(const ModuleLayout &layout, uintptr_t *slot, uintptr_t expecte
     return exchanged;
 }
 
-struct DynamicInfo
-{
+struct DynamicInfo {
     const ElfW(Sym) *symbols = nullptr;
     const char *strings = nullptr;
     size_t stringsSize = 0;
@@ -1888,7 +1884,7 @@ bool addSlot(uintptr_t *slot, uintptr_t original, uintptr_t replacement)
     return true;
 }
 
-void patchRelocations(const dl_phdr_info *info, const ModuleLayout &layout, const DynamicInfo &dyn, const ElfW(Rela) *relocations, size_t bytes)
+void patchRelocations(const dl_phdr_info *info, const ModuleLayout &layout, const DynamicInfo &dyn, const ElfW(Rela) * relocations, size_t bytes)
 {
     const size_t count = relocations ? bytes / sizeof(ElfW(Rela)) : 0;
     for (size_t r = 0; r < count; ++r) {
@@ -2030,13 +2026,12 @@ void checkForNewModules()
     g_patchLock.unlock();
 }
 
-struct ImportScan
-{
+struct ImportScan {
     const char *name;
     bool imports;
 };
 
-bool importsIn(const DynamicInfo &dyn, const ElfW(Rela) *relocations, size_t bytes, const char *name)
+bool importsIn(const DynamicInfo &dyn, const ElfW(Rela) * relocations, size_t bytes, const char *name)
 {
     const size_t count = relocations ? bytes / sizeof(ElfW(Rela)) : 0;
     for (size_t r = 0; r < count; ++r) {

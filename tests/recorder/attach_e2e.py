@@ -6,7 +6,7 @@ counts at the top of tests/recorder/attachtarget.cpp) is attached to, let
 go and attached to again by the real `memloupe`; its traces are read back
 with `memloupe_report --json`, its GOT entries looked at in /proc/PID/mem.
 
-    attach_e2e.py --memloupe BIN --report BIN --target BIN --static BIN [unittest arguments]
+    attach_e2e.py --memloupe BIN --report BIN --target BIN --static BIN --module SO [unittest arguments]
 """
 
 import argparse
@@ -215,6 +215,22 @@ class AttachTwice(unittest.TestCase):
         cost = document["summary"]["cost"]
         self.assertEqual((cost["allocations"], cost["temporary"], cost["leaked"]), (allocations, temporary, 0))
 
+    def test_module_loaded_while_recorded(self):
+        """a dlopen'ed module's calls are redirected before it is used"""
+        trace = os.path.join(self.directory, "module.zst")
+        self.target.phase(self, 1)
+        attached = Attached(self, self.target.pid, trace)
+        self.target.process.stdin.write("plugin %s 5\n" % ARGS.module)
+        self.target.process.stdin.flush()
+        self.assertEqual(self.target.process.stdout.readline(), "plugin done\n")
+        code, text = attached.stop()
+        self.assertEqual(code, 0, text)
+        functions = {entry["function"]: entry["self"] for entry in report(self, trace)["callerCallee"]}
+        self.assertIn("memloupe_module_allocate", functions, sorted(functions))
+        self.assertEqual(functions["memloupe_module_allocate"]["allocations"], 5)
+        self.assertEqual(functions["memloupe_module_allocate"]["temporary"], 5)
+        self.assertEqual(self.target.quit()[1], 3)
+
     def test_duration_and_sigterm(self):
         self.target.phase(self, 1)
         trace = os.path.join(self.directory, "duration.gz")
@@ -335,6 +351,7 @@ def main():
     parser.add_argument("--report", required=True)
     parser.add_argument("--target", required=True)
     parser.add_argument("--static", required=True)
+    parser.add_argument("--module", required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -6,6 +6,9 @@
 //
 //   memloupe_attachtarget            commands on stdin, one per line:
 //     phase N   allocates in a known pattern (below), answers "phase N done"
+//     plugin PATH N  dlopens PATH (the preload tests' module) and has its
+//               memloupe_module_allocate allocate N blocks of 77 bytes,
+//               which are freed again; answers "plugin done"
 //     quit      frees what is left, prints "bye SUM" and exits with status 3
 //   memloupe_attachtarget --threads N
 //     N threads allocate and free as fast as they can until stdin ends or
@@ -24,6 +27,7 @@
 //   leaked at the end of the phase: (B / 2) * (1000 + N) + 8 * B bytes
 
 #include <atomic>
+#include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +96,20 @@ void runPhase(int phase)
     growOne();
 }
 
+bool runPlugin(const char *path, int count)
+{
+    void *module = dlopen(path, RTLD_NOW);
+    using AllocateFn = void *(*)(size_t);
+    auto allocate = module ? reinterpret_cast<AllocateFn>(dlsym(module, "memloupe_module_allocate")) : nullptr;
+    if (!allocate) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        free(allocate(77));
+    }
+    return true;
+}
+
 int runThreads(int count)
 {
     std::atomic<bool> stop{false};
@@ -122,8 +140,7 @@ int runThreads(int count)
     }
     std::string line;
     char buffer[256];
-    while (fgets(buffer, sizeof(buffer), stdin) && strncmp(buffer, "quit", 4) != 0) {
-    }
+    while (fgets(buffer, sizeof(buffer), stdin) && strncmp(buffer, "quit", 4) != 0) { }
     stop = true;
     for (auto &thread : threads) {
         thread.join();
@@ -145,6 +162,12 @@ int main(int argc, char **argv)
         if (sscanf(buffer, "phase %d", &phase) == 1 && phase > 0 && phase < 1000) {
             runPhase(phase);
             printf("phase %d done\n", phase);
+        } else if (char path[200]; sscanf(buffer, "plugin %199s %d", path, &phase) == 2) {
+            if (runPlugin(path, phase)) {
+                printf("plugin done\n");
+            } else {
+                printf("plugin failed: %s\n", dlerror());
+            }
         } else if (strncmp(buffer, "quit", 4) == 0) {
             break;
         }
