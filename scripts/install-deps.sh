@@ -31,6 +31,7 @@ robin-map-dev
 libunwind-dev
 libdw-dev
 ltrace
+gdb
 python3
 breeze-icon-theme
 breeze-icon-theme-rcc

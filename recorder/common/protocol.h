@@ -62,7 +62,7 @@ constexpr char HelloMagic[8] = {'M', 'L', 'H', 'E', 'L', 'L', 'O', '1'};
 
 enum HelloFlags : uint32_t {
     HelloForkedChild = 1, // the image started as a fork of a recorded process
-    HelloAttached = 2, // recording started in a running process (a later feature: `A` record)
+    HelloAttached = 2, // recording started in a running process (`memloupe --pid`): an `A` record
 };
 
 // The ring: a RingHeader at offset 0 of the memfd, the data area at offset
@@ -89,12 +89,34 @@ struct RingHeader
     // Set by the process when it stops recording for good (RingState); the
     // reader drains what is left and ends the stream.
     alignas(64) std::atomic<uint32_t> state;
+    // Set by the launcher of an attached process (RingControl), with a
+    // shared futex wake: the recorder switches itself off and undoes its
+    // redirections, then writes StopDetached and RingStopped.
+    alignas(64) std::atomic<uint32_t> control;
 };
 static_assert(sizeof(RingHeader) <= RingDataOffset, "ring header must fit before the data");
 
 enum RingState : uint32_t {
     RingRecording = 0,
     RingStopped = 1,
+};
+
+enum RingControl : uint32_t {
+    ControlNone = 0,
+    ControlDetach = 1,
+};
+
+// Exported by the preload library for `memloupe --pid`, which has gdb load
+// the library into the target and call it there. Returns AttachResult; on
+// failure AttachErrorFunction returns a message.
+constexpr const char *AttachFunction = "memloupe_attach"; // int (const char *socketPath, int launcherPid)
+constexpr const char *AttachErrorFunction = "memloupe_attach_error"; // const char *()
+
+enum AttachResult : int {
+    AttachStarted = 0,
+    AttachAlreadyRecording = 1,
+    AttachBusy = 2, // another attach is starting right now
+    AttachFailed = 3,
 };
 
 // Records in the ring: one type byte, then fields as unsigned LEB128 varints
@@ -138,7 +160,7 @@ enum RecordType : uint8_t {
 enum StopReason : uint32_t {
     StopExit = 0, // the image is exiting (also written by _exit wrappers)
     StopError = 1, // an unrecoverable recorder problem; the message says which
-    StopDetached = 2, // recording switched off in a running process (a later feature)
+    StopDetached = 2, // recording switched off in a running process (detach)
 };
 
 }

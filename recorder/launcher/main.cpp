@@ -22,6 +22,7 @@
 
 #include "analyze/traceformat.h"
 #include "common/protocol.h"
+#include "launcher/attach.h"
 #include "launcher/programcheck.h"
 #include "launcher/session.h"
 
@@ -46,7 +47,9 @@ void printUsage(FILE *out)
 {
     fprintf(out,
             "Usage: memloupe [OPTIONS] PROGRAM [ARGS...]\n"
-            "Runs PROGRAM and records every heap allocation it makes into a trace file.\n"
+            "       memloupe [OPTIONS] --pid PID\n"
+            "Runs PROGRAM and records every heap allocation it makes into a trace file,\n"
+            "or records a running process from now on.\n"
             "\n"
             "Options:\n"
             "  -o, --output FILE    write the trace to FILE; its suffix decides the\n"
@@ -55,6 +58,10 @@ void printUsage(FILE *out)
             "                       working directory)\n"
             "  --record-children    also record the processes PROGRAM starts, each into\n"
             "                       its own memloupe.NAME.PID file next to the output\n"
+            "  --pid PID            attach to the running process PID (through gdb) and\n"
+            "                       record it until Ctrl-C, until it exits, or for\n"
+            "                       --duration; the process runs on afterwards\n"
+            "  --duration SECONDS   with --pid: stop recording after SECONDS\n"
             "  -h, --help           show this help\n"
             "  --version            show the version\n"
             "\n"
@@ -68,7 +75,13 @@ void printUsage(FILE *out)
             "memloupe exits with PROGRAM's exit status (128 + N if a signal N ended it).\n"
             "Ctrl-C reaches PROGRAM; the trace is still completed. If processes that\n"
             "outlive PROGRAM are being recorded, memloupe waits for them; another\n"
-            "Ctrl-C finishes every trace at once.\n");
+            "Ctrl-C finishes every trace at once.\n"
+            "\n"
+            "With --pid, the trace holds what happened after attaching (frees of\n"
+            "older blocks are left out); Ctrl-C (or SIGTERM) switches the recorder\n"
+            "in the process off and puts its redirections back. Attaching needs\n"
+            "gdb and ptrace rights over the process; memloupe exits with 1 when it\n"
+            "cannot attach and says why, 0 when the trace is written.\n");
 }
 
 std::string directoryOf(const std::string &path)
@@ -170,7 +183,20 @@ struct Options
     std::string output;
     bool recordChildren = false;
     int programIndex = -1;
+    pid_t pid = 0; // --pid
+    double duration = -1; // --duration, seconds
 };
+
+bool parseNumber(const char *text, double *value, bool integer)
+{
+    if (!text || !*text) {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    *value = integer ? double(strtol(text, &end, 10)) : strtod(text, &end);
+    return errno == 0 && end && *end == '\0' && *value > 0 && *value < 1e9;
+}
 
 // -1: go on; else exit with this code
 int parseOptions(int argc, char **argv, Options *options)
@@ -195,6 +221,28 @@ int parseOptions(int argc, char **argv, Options *options)
         }
         if (strcmp(argument, "--record-children") == 0) {
             options->recordChildren = true;
+        } else if (strcmp(argument, "--pid") == 0 || startsWith(argument, "--pid=") || strcmp(argument, "--duration") == 0
+                   || startsWith(argument, "--duration=")) {
+            const bool pid = startsWith(argument, "--pid");
+            const char *value = strchr(argument, '=');
+            if (value) {
+                ++value;
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            }
+            double number = 0;
+            if (!parseNumber(value, &number, pid)) {
+                fprintf(stderr,
+                        "memloupe: %s needs a %s\n",
+                        pid ? "--pid" : "--duration",
+                        pid ? "process id (a positive whole number)" : "number of seconds above 0");
+                return 2;
+            }
+            if (pid) {
+                options->pid = pid_t(number);
+            } else {
+                options->duration = number;
+            }
         } else if (strcmp(argument, "-o") == 0 || strcmp(argument, "--output") == 0) {
             if (i + 1 >= argc) {
                 fprintf(stderr, "memloupe: %s needs a file name\n", argument);
@@ -214,6 +262,21 @@ int parseOptions(int argc, char **argv, Options *options)
             fprintf(stderr, "memloupe: the output file name is empty\n");
             return 2;
         }
+    }
+    if (options->pid) {
+        if (i < argc) {
+            fprintf(stderr, "memloupe: --pid records a running process; no program can be given with it (%s)\n", argv[i]);
+            return 2;
+        }
+        if (options->recordChildren) {
+            fprintf(stderr, "memloupe: --record-children cannot be used with --pid\n");
+            return 2;
+        }
+        return -1;
+    }
+    if (options->duration > 0) {
+        fprintf(stderr, "memloupe: --duration is for --pid\n");
+        return 2;
     }
     if (i >= argc) {
         fprintf(stderr, "memloupe: no program given\n");
@@ -271,6 +334,149 @@ void writeDecimal(char *out, long value)
     }
     *out = '\0';
 }
+
+bool outputWritable(const Options &options)
+{
+    const bool defaultOutput = options.output.empty();
+    const std::string outputDirectory = defaultOutput ? std::string(".") : directoryOf(options.output);
+    struct stat outputStatus;
+    if (!defaultOutput && stat(options.output.c_str(), &outputStatus) == 0 && S_ISDIR(outputStatus.st_mode)) {
+        fprintf(stderr, "memloupe: %s is a directory\n", options.output.c_str());
+        return false;
+    }
+    if (access(outputDirectory.c_str(), W_OK | X_OK) != 0
+        || (!defaultOutput && access(options.output.c_str(), F_OK) == 0 && access(options.output.c_str(), W_OK) != 0)) {
+        fprintf(stderr, "memloupe: cannot write %s: %s\n", defaultOutput ? "into the working directory" : options.output.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void installSignalHandlers()
+{
+    // handlers, not SIG_IGN: an ignored signal would stay ignored in the program
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        sigaction(number, &action, nullptr);
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void printWritten(const std::vector<StreamResult> &results)
+{
+    for (const auto &result : results) {
+        if (!result.created) {
+            continue;
+        }
+        fprintf(stderr,
+                "memloupe: wrote %s (%s, %llu allocations)%s%s; open it with: memloupe_gui %s\n",
+                result.path.c_str(),
+                humanSize(result.fileSize).c_str(),
+                static_cast<unsigned long long>(result.allocations),
+                result.complete ? "" : " - INCOMPLETE: ",
+                result.complete ? "" : result.problem.c_str(),
+                shellQuoted(result.path).c_str());
+    }
+}
+
+// `memloupe --pid PID`: the process is not ours, so its exit status is not
+// either; memloupe exits with 0 once the trace is written.
+int runAttached(const Options &options)
+{
+    const pid_t pid = options.pid;
+    const auto target = checkAttachTarget(pid);
+    if (target.exitCode) {
+        fprintf(stderr, "memloupe: %s\n", target.message.c_str());
+        return target.exitCode;
+    }
+    const std::string gdb = findGdb();
+    if (gdb.empty()) {
+        fprintf(stderr,
+                "memloupe: attaching needs gdb, which was not found%s (Debian package gdb)\n",
+                getenv("MEMLOUPE_GDB") ? " where MEMLOUPE_GDB says" : " in PATH");
+        return 1;
+    }
+    const std::string library = findPreloadLibrary();
+    if (library.empty()) {
+        fprintf(stderr, "memloupe: cannot find %s (next to memloupe, in its library directory, or named by %s)\n", PreloadLibraryName, PreloadOverrideEnv);
+        return 1;
+    }
+    if (!outputWritable(options)) {
+        return 1;
+    }
+    const bool defaultOutput = options.output.empty();
+    const auto compression = defaultOutput ? TraceFormat::Compression::Zstd : TraceFormat::compressionForPath(options.output);
+    const std::string output = defaultOutput ? "memloupe." + baseName(target.executable) + "." + std::to_string(pid) + ".zst" : options.output;
+
+    OutputNaming naming;
+    naming.directory = defaultOutput ? std::string(".") : directoryOf(options.output);
+    naming.suffix = TraceFormat::suffixFor(compression);
+    Session session(naming);
+    std::string error;
+    if (!session.listen(&error)) {
+        fprintf(stderr, "memloupe: %s\n", error.c_str());
+        return 1;
+    }
+    session.setProgramPid(pid, output);
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fprintf(stderr, "memloupe: %s\n", strerror(errno));
+        return 1;
+    }
+    installSignalHandlers();
+
+    const auto loaded = loadRecorder(gdb, pid, library, session.socketPath(), session.directory());
+    if (!loaded.started) {
+        fprintf(stderr, "memloupe: %s\n", loaded.message.c_str());
+        return 1;
+    }
+    fprintf(stderr,
+            "memloupe: attached to %s (pid %d), recording into %s; Ctrl-C stops recording, the process runs on\n",
+            baseName(target.executable).c_str(),
+            int(pid),
+            output.c_str());
+
+    const auto start = std::chrono::steady_clock::now();
+    bool detaching = false;
+    for (;;) {
+        pollfd waiting[2] = {{session.listenDescriptor(), POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+        poll(waiting, 2, 20);
+        session.acceptPending();
+        unsigned char number;
+        bool stop = false;
+        while (read(signalPipe[0], &number, 1) == 1) {
+            if (detaching && (number == SIGINT || number == SIGTERM)) {
+                // a second Ctrl-C: do not wait for the process any longer
+                session.finishAll();
+            }
+            stop = true;
+        }
+        if (options.duration > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(options.duration)) {
+            stop = true;
+        }
+        if (stop && !detaching) {
+            detaching = true;
+            session.detachAll();
+        }
+        if (session.everyStreamFinished() && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) {
+            break;
+        }
+    }
+    const auto results = session.join();
+    if (results.empty()) {
+        fprintf(stderr, "memloupe: the recorder in pid %d never connected; no trace written\n", int(pid));
+        return 1;
+    }
+    if (detaching) {
+        fprintf(stderr, "memloupe: stopped recording pid %d, which runs on\n", int(pid));
+    } else {
+        fprintf(stderr, "memloupe: pid %d has ended\n", int(pid));
+    }
+    printWritten(results);
+    return 0;
+}
 }
 
 int main(int argc, char **argv)
@@ -278,6 +484,9 @@ int main(int argc, char **argv)
     Options options;
     if (const int code = parseOptions(argc, argv, &options); code >= 0) {
         return code;
+    }
+    if (options.pid) {
+        return runAttached(options);
     }
     const std::string programName = argv[options.programIndex];
     const auto program = checkProgram(programName);
@@ -293,14 +502,7 @@ int main(int argc, char **argv)
 
     const bool defaultOutput = options.output.empty();
     const std::string outputDirectory = defaultOutput ? std::string(".") : directoryOf(options.output);
-    struct stat outputStatus;
-    if (!defaultOutput && stat(options.output.c_str(), &outputStatus) == 0 && S_ISDIR(outputStatus.st_mode)) {
-        fprintf(stderr, "memloupe: %s is a directory\n", options.output.c_str());
-        return 1;
-    }
-    if (access(outputDirectory.c_str(), W_OK | X_OK) != 0
-        || (!defaultOutput && access(options.output.c_str(), F_OK) == 0 && access(options.output.c_str(), W_OK) != 0)) {
-        fprintf(stderr, "memloupe: cannot write %s: %s\n", defaultOutput ? "into the working directory" : options.output.c_str(), strerror(errno));
+    if (!outputWritable(options)) {
         return 1;
     }
     const auto compression = defaultOutput ? TraceFormat::Compression::Zstd : TraceFormat::compressionForPath(options.output);
@@ -320,15 +522,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "memloupe: %s\n", strerror(errno));
         return 1;
     }
-    // handlers, not SIG_IGN: an ignored signal would stay ignored in the program
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
-        sigaction(number, &action, nullptr);
-    }
-    signal(SIGPIPE, SIG_IGN);
+    installSignalHandlers();
 
     auto environmentText = programEnvironment(session.socketPath(), library, options.recordChildren);
     std::vector<char *> environment;
@@ -431,18 +625,6 @@ int main(int argc, char **argv)
                 programName.c_str());
         return exitCode;
     }
-    for (const auto &result : results) {
-        if (!result.created) {
-            continue;
-        }
-        fprintf(stderr,
-                "memloupe: wrote %s (%s, %llu allocations)%s%s; open it with: memloupe_gui %s\n",
-                result.path.c_str(),
-                humanSize(result.fileSize).c_str(),
-                static_cast<unsigned long long>(result.allocations),
-                result.complete ? "" : " - INCOMPLETE: ",
-                result.complete ? "" : result.problem.c_str(),
-                shellQuoted(result.path).c_str());
-    }
+    printWritten(results);
     return exitCode;
 }

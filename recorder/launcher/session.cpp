@@ -10,12 +10,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <climits>
+
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -33,6 +37,7 @@ constexpr uint64_t MaxRingCapacity = uint64_t(1) << 34;
 // Records converted before the tail moves on, so a writer waiting for room
 // never waits for a whole ring's worth of symbolisation.
 constexpr uint64_t TailStep = 256 * 1024;
+constexpr int DetachTimeoutSeconds = 5;
 
 std::string baseName(const std::string &path)
 {
@@ -94,6 +99,7 @@ struct Session::Stream
     void *mapping = nullptr;
     size_t mappingSize = 0;
     std::atomic<bool> stopRequested {false};
+    std::atomic<bool> detachRequested {false};
     std::atomic<bool> finished {false};
     bool recorded = false;
     StreamResult result;
@@ -227,6 +233,15 @@ void Session::finishAll()
     }
 }
 
+void Session::detachAll()
+{
+    m_detachAll = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto &stream : m_streams) {
+        stream->detachRequested = true;
+    }
+}
+
 std::vector<StreamResult> Session::join()
 {
     std::vector<StreamResult> results;
@@ -354,6 +369,9 @@ void Session::run(Stream *stream)
         if (m_finishAll) {
             stream->stopRequested = true;
         }
+        if (m_detachAll) {
+            stream->detachRequested = true;
+        }
     }
 
     TraceWriter writer;
@@ -365,7 +383,10 @@ void Session::run(Stream *stream)
         reportedFailure = true;
     }
     StreamConverter converter(&writer);
-    converter.writeHeader(stream->commandLine.empty() ? stream->executable : stream->commandLine, stream->hello.pageSize, stream->hello.physicalPages);
+    converter.writeHeader(stream->commandLine.empty() ? stream->executable : stream->commandLine,
+                          stream->hello.pageSize,
+                          stream->hello.physicalPages,
+                          (stream->hello.flags & HelloAttached) != 0);
 
     auto *ring = static_cast<RingHeader *>(stream->mapping);
     const auto *data = static_cast<const uint8_t *>(stream->mapping) + RingDataOffset;
@@ -375,8 +396,19 @@ void Session::run(Stream *stream)
     bool reportedCorrupt = false;
     bool ending = false;
     auto lastCheck = std::chrono::steady_clock::now();
+    bool detachSent = false;
+    std::string unconfirmed;
+    std::chrono::steady_clock::time_point detachDeadline;
 
     for (;;) {
+        // at once, not when the ring is empty: a busy program never lets it be
+        if (stream->detachRequested && !detachSent) {
+            detachSent = true;
+            detachDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(DetachTimeoutSeconds);
+            ring->control.store(ControlDetach, std::memory_order_release);
+            // shared, not private: the recorder's thread waits on its own mapping of the word
+            syscall(SYS_futex, reinterpret_cast<uint32_t *>(&ring->control), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+        }
         const uint64_t head = ring->head.load(std::memory_order_acquire);
         if (head != tail) {
             if (head - tail > capacity) {
@@ -413,6 +445,13 @@ void Session::run(Stream *stream)
             continue;
         }
         const auto now = std::chrono::steady_clock::now();
+        if (detachSent && now > detachDeadline) {
+            // a stopped process (SIGSTOP, a debugger) cannot answer; the
+            // recorder switches itself off once it runs and finds us gone
+            unconfirmed = "pid " + std::to_string(pid) + " did not confirm the end of recording";
+            ending = true;
+            continue;
+        }
         if (now - lastCheck > std::chrono::milliseconds(10)) {
             lastCheck = now;
             if ((pid == m_programPid && m_programReaped) || processGone(pid)) {
@@ -432,6 +471,9 @@ void Session::run(Stream *stream)
     if (writer.failed() || converter.corrupt() || !converter.stopError().empty()) {
         result.complete = false;
         result.problem = writer.failed() ? writer.error() : converter.corrupt() ? std::string("corrupt data") : converter.stopError();
+    } else if (!unconfirmed.empty()) {
+        result.complete = false;
+        result.problem = unconfirmed;
     }
     if (!reportedFailure && writer.failed()) {
         fprintf(stderr, "memloupe: %s: %s\n", result.path.c_str(), writer.error().c_str());

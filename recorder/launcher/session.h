@@ -65,6 +65,13 @@ public:
     std::vector<pid_t> runningPids();
     // Ends every stream now, with what its ring holds so far.
     void finishAll();
+    // Asks the recorder of every attached process to switch itself off;
+    // each stream ends when its recorder confirms.
+    void detachAll();
+    const std::string &directory() const
+    {
+        return m_directory;
+    }
     // Waits for the threads; the results in the order the images connected.
     std::vector<StreamResult> join();
 
@@ -85,4 +92,5 @@ private:
     std::vector<std::string> m_usedOutputs;
     bool m_mainOutputTaken = false;
     std::atomic<bool> m_finishAll {false};
+    std::atomic<bool> m_detachAll {false};
 };

@@ -22,7 +22,7 @@ StreamConverter::StreamConverter(TraceWriter *out)
 
 StreamConverter::~StreamConverter() = default;
 
-void StreamConverter::writeHeader(const std::string &commandLine, int64_t pageSize, int64_t physicalPages)
+void StreamConverter::writeHeader(const std::string &commandLine, int64_t pageSize, int64_t physicalPages, bool attached)
 {
     m_out->put(TraceFormat::Record::Version);
     m_out->putHexField(TraceFormat::ProgramVersion);
@@ -36,6 +36,11 @@ void StreamConverter::writeHeader(const std::string &commandLine, int64_t pageSi
     }
     m_out->put('\n');
     m_out->record(TraceFormat::Record::SystemInfo, uint64_t(pageSize), uint64_t(physicalPages));
+    if (attached) {
+        // before any event: the reader counts only what follows
+        m_out->put(TraceFormat::Record::Attached);
+        m_out->put('\n');
+    }
 }
 
 uint32_t StreamConverter::string(const std::string &text)

@@ -86,7 +86,8 @@ public:
     explicit StreamConverter(TraceWriter *out);
     ~StreamConverter();
 
-    void writeHeader(const std::string &commandLine, int64_t pageSize, int64_t physicalPages);
+    // `attached`: recording started in a running process (an `A` record)
+    void writeHeader(const std::string &commandLine, int64_t pageSize, int64_t physicalPages, bool attached = false);
 
     // Converts the records that start before `limit` (at most cursor->end).
     // Returns false once the stream said it stopped or turned out corrupt.

@@ -25,12 +25,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -49,6 +51,12 @@ using namespace MemloupeProtocol;
 #define UNLIKELY(x) __builtin_expect(!!(x), 0)
 
 extern char **environ;
+
+using DlopenFn = void *(*)(const char *, int);
+extern "C" {
+__attribute__((visibility("hidden"))) DlopenFn memloupe_real_dlopen = nullptr;
+__attribute__((visibility("hidden"))) void *memloupe_dlopen_hook(const char *file, int mode);
+}
 
 namespace {
 
@@ -301,6 +309,11 @@ public:
             c = m_word.exchange(2, std::memory_order_acquire);
         }
     }
+    bool tryLock()
+    {
+        int c = 0;
+        return m_word.compare_exchange_strong(c, 1, std::memory_order_acquire);
+    }
     void unlock()
     {
         if (m_word.exchange(0, std::memory_order_release) == 2) {
@@ -342,9 +355,14 @@ enum State : int {
     Starting = 1,
     Recording = 2,
     Disabled = 3,
+    Attaching = 4, // memloupe_attach at work: events pass unrecorded until it is done
 };
 
 alignas(64) std::atomic<int> g_state{Uninitialized};
+// loaded into a running process by `memloupe --pid` rather than preloaded
+bool g_attachedImage = false;
+extern std::atomic<bool> g_moduleCheckDue;
+void checkForNewModules();
 Lock g_ringLock; // orders all appends; taken after g_moduleLock when both are needed
 Lock g_moduleLock;
 
@@ -512,6 +530,9 @@ struct Preamble
         uint64_t last = g_lastRssMs.load(std::memory_order_relaxed);
         if (ms >= last + 10 && g_lastRssMs.compare_exchange_strong(last, ms, std::memory_order_relaxed)) {
             rss = residentPages();
+            if (g_attachedImage) {
+                g_moduleCheckDue.store(true, std::memory_order_relaxed);
+            }
         }
     }
 
@@ -1075,6 +1096,9 @@ void recordAllocation(void *address, size_t size)
         appendLocked(preamble, taken.ts->scratch, length);
         g_ringLock.unlock();
     }
+    if (UNLIKELY(g_moduleCheckDue.load(std::memory_order_relaxed))) {
+        checkForNewModules();
+    }
     errno = savedErrno;
 }
 
@@ -1247,6 +1271,7 @@ bool openStream(uint32_t flags, const char **error)
     ring->capacity = capacity;
     ring->head.store(0, std::memory_order_relaxed);
     ring->tail.store(0, std::memory_order_relaxed);
+    ring->control.store(ControlNone, std::memory_order_relaxed);
     ring->state.store(RingRecording, std::memory_order_release);
 
     const int fd = connectLauncher(error);
@@ -1603,6 +1628,707 @@ void prepareStacks()
     sendSuppressions();
 }
 
+// ---------------------------------------------------------------------------
+// Attaching: `memloupe --pid` has gdb dlopen this library into a running
+// process and call memloupe_attach. Nothing binds to our definitions then,
+// so recording redirects every module's GOT entries of the allocation
+// functions (and of dlopen and dlclose, to follow modules loaded later) to
+// them, and puts them back when it stops. The library is never unloaded: a
+// thread may still be inside one of its functions; a later attach reuses it.
+
+struct Redirect {
+    const char *name;
+    uintptr_t replacement;
+    uintptr_t real;
+};
+constexpr int MaxRedirects = 16;
+Redirect g_redirects[MaxRedirects];
+int g_redirectCount = 0;
+
+struct PatchedSlot {
+    uintptr_t *slot;
+    uintptr_t original;
+    uintptr_t replacement;
+};
+Lock g_patchLock; // the slots and every change of a GOT entry
+PatchedSlot *g_slots = nullptr;
+size_t g_slotCount = 0;
+size_t g_slotCapacity = 0;
+bool g_redirecting = false; // under g_patchLock
+unsigned long long g_patchedAdds = ~0ull;
+unsigned long long g_patchedSubs = ~0ull;
+alignas(64) std::atomic<bool> g_moduleCheckDue{false};
+
+char g_attachError[256];
+bool g_unwinderLoaded = false;
+bool g_firstAttach = true;
+pthread_t g_controlThread;
+
+void setAttachError(const char *a, const char *b = "")
+{
+    size_t n = 0;
+    const char *parts[] = {a, b};
+    for (const char *part : parts) {
+        for (; *part && n < sizeof(g_attachError) - 1; ++part) {
+            g_attachError[n++] = *part;
+        }
+    }
+    g_attachError[n] = 0;
+}
+
+// Protection of the mapping that holds `address`, from /proc/self/maps;
+// -1 if it is not mapped. Only RELRO pages need it, and only while patching.
+int mappingProtection(uintptr_t address)
+{
+    const int fd = rawOpen("/proc/self/maps", O_RDONLY);
+    if (fd < 0) {
+        return -1;
+    }
+    char buffer[4096];
+    size_t filled = 0;
+    int protection = -1;
+    bool done = false;
+    while (!done) {
+        const ssize_t n = rawRead(fd, buffer + filled, sizeof(buffer) - filled);
+        if (n <= 0) {
+            break;
+        }
+        filled += size_t(n);
+        size_t start = 0;
+        for (size_t i = 0; i < filled && !done; ++i) {
+            if (buffer[i] != '\n') {
+                continue;
+            }
+            // "lo-hi rwxp ..."
+            const char *p = buffer + start;
+            uintptr_t lo = 0;
+            uintptr_t hi = 0;
+            auto hex = [&p](uintptr_t *out) {
+                for (;; ++p) {
+                    const char c = *p;
+                    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+                    if (digit < 0) {
+                        return;
+                    }
+                    *out = *out * 16 + uintptr_t(digit);
+                }
+            };
+            hex(&lo);
+            if (*p == '-') {
+                ++p;
+                hex(&hi);
+                if (*p == ' ' && address >= lo && address < hi) {
+                    protection = (p[1] == 'r' ? PROT_READ : 0) | (p[2] == 'w' ? PROT_WRITE : 0) | (p[3] == 'x' ? PROT_EXEC : 0);
+                    done = true;
+                }
+            }
+            start = i + 1;
+        }
+        if (start == 0 && filled == sizeof(buffer)) {
+            break; // a line longer than the buffer: not a maps file we understand
+        }
+        std::memmove(buffer, buffer + start, filled - start);
+        filled -= start;
+    }
+    rawClose(fd);
+    return protection;
+}
+
+struct ModuleLayout {
+    uintptr_t relroLo = 0;
+    uintptr_t relroHi = 0;
+    Range writable[MaxSegments];
+    int writableCount = 0;
+    Range code[MaxSegments];
+    int codeCount = 0;
+    const ElfW(Dyn) *dynamic = nullptr;
+
+    explicit ModuleLayout(const dl_phdr_info *info)
+    {
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+            const auto &ph = info->dlpi_phdr[i];
+            const uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+            const uintptr_t hi = lo + ph.p_memsz;
+            if (ph.p_type == PT_DYNAMIC) {
+                dynamic = reinterpret_cast<const ElfW(Dyn) *>(lo);
+            } else if (ph.p_type == PT_GNU_RELRO) {
+                relroLo = lo;
+                relroHi = hi;
+            } else if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W) && writableCount < MaxSegments) {
+                writable[writableCount++] = {lo, hi};
+            } else if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) && codeCount < MaxSegments) {
+                code[codeCount++] = {lo, hi};
+            }
+        }
+    }
+    static bool in(const Range *ranges, int count, uintptr_t address)
+    {
+        for (int i = 0; i < count; ++i) {
+            if (address >= ranges[i].lo && address < ranges[i].hi) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // a GOT entry of this module (its data, RELRO included)
+    bool holds(const void *slot) const
+    {
+        const auto address = reinterpret_cast<uintptr_t>(slot);
+        return (address & (sizeof(uintptr_t) - 1)) == 0 && in(writable, writableCount, address);
+    }
+    bool inRelro(const void *slot) const
+    {
+        const auto address = reinterpret_cast<uintptr_t>(slot);
+        return address >= relroLo && address < relroHi;
+    }
+    bool inCode(uintptr_t address) const
+    {
+        return in(code, codeCount, address);
+    }
+};
+
+// One aligned word compared and exchanged: a thread calling through the
+// entry at this moment sees either function, both of which work.
+bool exchangeSlot(const ModuleLayout &layout, uintptr_t *slot, uintptr_t expected, uintptr_t desired)
+{
+    int protection = -1;
+    const uintptr_t page = reinterpret_cast<uintptr_t>(slot) & ~uintptr_t(getpagesize() - 1);
+    if (layout.inRelro(slot)) {
+        protection = mappingProtection(page);
+        if (protection < 0) {
+            return false;
+        }
+        if (protection & PROT_WRITE) {
+            protection = -1; // not made read-only yet: leave it as it is
+        } else if (mprotect(reinterpret_cast<void *>(page), size_t(getpagesize()), protection | PROT_WRITE) != 0) {
+            return false;
+        }
+    }
+    const bool exchanged = __atomic_compare_exchange_n(slot, &expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    if (protection >= 0) {
+        mprotect(reinterpret_cast<void *>(page), size_t(getpagesize()), protection);
+    }
+    return exchanged;
+}
+
+struct DynamicInfo {
+    const ElfW(Sym) *symbols = nullptr;
+    const char *strings = nullptr;
+    size_t stringsSize = 0;
+    const ElfW(Rela) *plt = nullptr;
+    size_t pltSize = 0;
+    bool pltIsRela = true;
+    const ElfW(Rela) *rela = nullptr;
+    size_t relaSize = 0;
+    size_t relaEntry = sizeof(ElfW(Rela));
+};
+
+bool readDynamic(const dl_phdr_info *info, const ModuleLayout &layout, DynamicInfo *out)
+{
+    if (!layout.dynamic) {
+        return false;
+    }
+    // the loader adjusts these by the load bias in place, except where the
+    // dynamic section is read-only (the vDSO)
+    auto address = [info](ElfW(Addr) value) {
+        return value < info->dlpi_addr ? value + info->dlpi_addr : value;
+    };
+    for (const ElfW(Dyn) *d = layout.dynamic; d->d_tag != DT_NULL; ++d) {
+        switch (d->d_tag) {
+        case DT_SYMTAB:
+            out->symbols = reinterpret_cast<const ElfW(Sym) *>(address(d->d_un.d_ptr));
+            break;
+        case DT_STRTAB:
+            out->strings = reinterpret_cast<const char *>(address(d->d_un.d_ptr));
+            break;
+        case DT_STRSZ:
+            out->stringsSize = d->d_un.d_val;
+            break;
+        case DT_JMPREL:
+            out->plt = reinterpret_cast<const ElfW(Rela) *>(address(d->d_un.d_ptr));
+            break;
+        case DT_PLTRELSZ:
+            out->pltSize = d->d_un.d_val;
+            break;
+        case DT_PLTREL:
+            out->pltIsRela = d->d_un.d_val == DT_RELA;
+            break;
+        case DT_RELA:
+            out->rela = reinterpret_cast<const ElfW(Rela) *>(address(d->d_un.d_ptr));
+            break;
+        case DT_RELASZ:
+            out->relaSize = d->d_un.d_val;
+            break;
+        case DT_RELAENT:
+            out->relaEntry = d->d_un.d_val;
+            break;
+        default:
+            break;
+        }
+    }
+    return out->symbols && out->strings && out->relaEntry == sizeof(ElfW(Rela)) && out->pltIsRela;
+}
+
+bool addSlot(uintptr_t *slot, uintptr_t original, uintptr_t replacement)
+{
+    if (g_slotCount == g_slotCapacity) {
+        const size_t capacity = g_slotCapacity ? g_slotCapacity * 2 : 256;
+        auto slots = static_cast<PatchedSlot *>(real.realloc(g_slots, capacity * sizeof(PatchedSlot)));
+        if (!slots) {
+            return false;
+        }
+        g_slots = slots;
+        g_slotCapacity = capacity;
+    }
+    g_slots[g_slotCount++] = {slot, original, replacement};
+    return true;
+}
+
+void patchRelocations(const dl_phdr_info *info, const ModuleLayout &layout, const DynamicInfo &dyn, const ElfW(Rela) * relocations, size_t bytes)
+{
+    const size_t count = relocations ? bytes / sizeof(ElfW(Rela)) : 0;
+    for (size_t r = 0; r < count; ++r) {
+        const ElfW(Rela) &rel = relocations[r];
+        const auto type = ELF64_R_TYPE(rel.r_info);
+        if ((type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) || ELF64_R_SYM(rel.r_info) == 0) {
+            continue;
+        }
+        const ElfW(Sym) &sym = dyn.symbols[ELF64_R_SYM(rel.r_info)];
+        if (sym.st_name >= dyn.stringsSize) {
+            continue;
+        }
+        const char *name = dyn.strings + sym.st_name;
+        const Redirect *redirect = nullptr;
+        for (int i = 0; i < g_redirectCount && !redirect; ++i) {
+            if (strcmp(name, g_redirects[i].name) == 0) {
+                redirect = &g_redirects[i];
+            }
+        }
+        auto slot = reinterpret_cast<uintptr_t *>(info->dlpi_addr + rel.r_offset);
+        if (!redirect || !layout.holds(slot)) {
+            continue;
+        }
+        const uintptr_t value = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+        // Only entries bound to the function everybody else gets, or not
+        // bound yet (lazy binding: its own PLT code). A module bound to an
+        // allocator of its own keeps it: mixing them would corrupt the heap.
+        const bool lazy = sym.st_shndx == SHN_UNDEF && layout.inCode(value);
+        if (value == redirect->replacement || (value != redirect->real && !lazy)) {
+            continue;
+        }
+        if (!addSlot(slot, value, redirect->replacement)) {
+            return;
+        }
+        if (!exchangeSlot(layout, slot, value, redirect->replacement)) {
+            --g_slotCount;
+        }
+    }
+}
+
+int ownModuleCallback(dl_phdr_info *info, const void *address)
+{
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto &ph = info->dlpi_phdr[i];
+        const uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+        const auto a = reinterpret_cast<uintptr_t>(address);
+        if (ph.p_type == PT_LOAD && a >= lo && a < lo + ph.p_memsz) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Under g_patchLock, inside the loader's module list lock: no module goes
+// away meanwhile, and nothing here allocates except through the real functions.
+int patchCallback(dl_phdr_info *info, size_t, void *data)
+{
+    const bool restore = data != nullptr;
+    if (ownModuleCallback(info, reinterpret_cast<const void *>(&patchCallback))) {
+        return 0;
+    }
+    const ModuleLayout layout(info);
+    if (restore) {
+        for (size_t i = 0; i < g_slotCount; ++i) {
+            PatchedSlot &patched = g_slots[i];
+            if (patched.slot && layout.holds(patched.slot)) {
+                // an entry that changed since (the loader bound it lazily) stays as it is
+                exchangeSlot(layout, patched.slot, patched.replacement, patched.original);
+                patched.slot = nullptr;
+            }
+        }
+        return 0;
+    }
+    DynamicInfo dyn;
+    if (readDynamic(info, layout, &dyn)) {
+        patchRelocations(info, layout, dyn, dyn.plt, dyn.pltSize);
+        patchRelocations(info, layout, dyn, dyn.rela, dyn.relaSize);
+    }
+    return 0;
+}
+
+int loaderCountsCallback(dl_phdr_info *info, size_t, void *data)
+{
+    auto counts = static_cast<unsigned long long *>(data);
+    counts[0] = info->dlpi_adds;
+    counts[1] = info->dlpi_subs;
+    return 1;
+}
+
+// Under g_patchLock.
+void patchModules()
+{
+    unsigned long long counts[2] = {0, 0};
+    dl_iterate_phdr(loaderCountsCallback, counts);
+    if (!g_redirecting) {
+        return;
+    }
+    if (counts[1] != g_patchedSubs) {
+        // modules went away: forget their entries, an address may be reused
+        size_t kept = 0;
+        for (size_t i = 0; i < g_slotCount; ++i) {
+            if (g_slots[i].slot) {
+                g_slots[kept++] = g_slots[i];
+            }
+        }
+        g_slotCount = kept;
+    }
+    dl_iterate_phdr(patchCallback, nullptr);
+    g_patchedAdds = counts[0];
+    g_patchedSubs = counts[1];
+}
+
+// Under g_patchLock.
+void restoreModules()
+{
+    g_redirecting = false;
+    int marker = 1;
+    dl_iterate_phdr(patchCallback, &marker);
+    g_slotCount = 0;
+}
+
+// Modules that came without our dlopen (a caller whose search path we could
+// not stand in for, dlmopen, the loader's own dependencies) are found by
+// their loader counters, looked at once per 10 ms of activity.
+void checkForNewModules()
+{
+    if (!g_moduleCheckDue.exchange(false, std::memory_order_relaxed)) {
+        return;
+    }
+    unsigned long long counts[2] = {0, 0};
+    dl_iterate_phdr(loaderCountsCallback, counts);
+    // another thread patching (or waiting for the loader) does it
+    if (!g_patchLock.tryLock()) {
+        return;
+    }
+    if (counts[0] != g_patchedAdds || counts[1] != g_patchedSubs) {
+        patchModules();
+    }
+    g_patchLock.unlock();
+}
+
+struct ImportScan {
+    const char *name;
+    bool imports;
+};
+
+bool importsIn(const DynamicInfo &dyn, const ElfW(Rela) * relocations, size_t bytes, const char *name)
+{
+    const size_t count = relocations ? bytes / sizeof(ElfW(Rela)) : 0;
+    for (size_t r = 0; r < count; ++r) {
+        const auto type = ELF64_R_TYPE(relocations[r].r_info);
+        const auto index = ELF64_R_SYM(relocations[r].r_info);
+        if ((type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) || index == 0) {
+            continue;
+        }
+        const ElfW(Sym) &sym = dyn.symbols[index];
+        if (sym.st_shndx == SHN_UNDEF && sym.st_value != 0 && sym.st_name < dyn.stringsSize && strcmp(dyn.strings + sym.st_name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// the executable comes first
+int executableImportsCallback(dl_phdr_info *info, size_t, void *data)
+{
+    auto scan = static_cast<ImportScan *>(data);
+    const ModuleLayout layout(info);
+    DynamicInfo dyn;
+    if (readDynamic(info, layout, &dyn)) {
+        scan->imports = importsIn(dyn, dyn.plt, dyn.pltSize, scan->name) || importsIn(dyn, dyn.rela, dyn.relaSize, scan->name);
+    }
+    return 1;
+}
+
+// The function the modules' PLT entries are bound to. A non-PIE executable
+// that takes the address of malloc has a PLT entry standing for it, and
+// dlsym returns that: calling it would come back through the executable's
+// own redirected entry. The definition is then the first library's in
+// loading order.
+void *definitionOf(const char *name)
+{
+    void *address = dlsym(RTLD_DEFAULT, name);
+    ImportScan scan{name, false};
+    dl_iterate_phdr(executableImportsCallback, &scan);
+    if (!address || !scan.imports) {
+        return address;
+    }
+    using CloseFn = int (*)(void *);
+    auto close = reinterpret_cast<CloseFn>(dlsym(RTLD_DEFAULT, "dlclose"));
+    auto executable = static_cast<link_map *>(dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD));
+    Dl_info own{};
+    Dl_info stub{};
+    dladdr(reinterpret_cast<void *>(&definitionOf), &own);
+    dladdr(address, &stub);
+    for (link_map *module = executable ? executable->l_next : nullptr; module; module = module->l_next) {
+        if (!module->l_name || !*module->l_name) {
+            continue;
+        }
+        void *handle = dlopen(module->l_name, RTLD_LAZY | RTLD_NOLOAD);
+        if (!handle) {
+            continue;
+        }
+        void *found = dlsym(handle, name);
+        if (close) {
+            close(handle);
+        }
+        Dl_info where{};
+        if (found && dladdr(found, &where) && where.dli_fbase != own.dli_fbase && where.dli_fbase != stub.dli_fbase) {
+            return found;
+        }
+    }
+    return address;
+}
+
+void resolveGlobalFunctions()
+{
+    // the definitions the modules are bound to: the program's allocator,
+    // whichever it is
+    RealFunctions found{};
+    auto global = [](auto &target, const char *name) {
+        target = reinterpret_cast<std::remove_reference_t<decltype(target)>>(definitionOf(name));
+    };
+    global(found.malloc, "malloc");
+    global(found.free, "free");
+    global(found.calloc, "calloc");
+    global(found.realloc, "realloc");
+    global(found.posix_memalign, "posix_memalign");
+    global(found.aligned_alloc, "aligned_alloc");
+    global(found.memalign, "memalign");
+    global(found.valloc, "valloc");
+    global(found.pvalloc, "pvalloc");
+    global(found.dlclose, "dlclose");
+    real = found;
+    g_realState.store(2, std::memory_order_release);
+}
+
+void addRedirect(const char *name, const void *replacement, const void *realFunction)
+{
+    if (realFunction && g_redirectCount < MaxRedirects) {
+        g_redirects[g_redirectCount++] = {name, reinterpret_cast<uintptr_t>(replacement), reinterpret_cast<uintptr_t>(realFunction)};
+    }
+}
+
+// Ends an attached recording from any thread: the redirections are undone
+// first, so that the stop record is the last thing in the ring.
+void detach(uint32_t reason, const char *message)
+{
+    g_patchLock.lock();
+    restoreModules();
+    g_patchLock.unlock();
+    Guard guard;
+    g_ringLock.lock();
+    if (g_state.load(std::memory_order_acquire) == Recording) {
+        uint8_t record[1 + 2 * MaxVarint + 128];
+        record[0] = RecordStopped;
+        uint8_t *p = putVarint(record + 1, reason);
+        p = putBytes(p, message, strnlen(message, 128));
+        Preamble preamble;
+        appendLocked(preamble, record, size_t(p - record));
+        g_state.store(Disabled, std::memory_order_release);
+    }
+    if (g_ring) {
+        g_ring->state.store(RingStopped, std::memory_order_release);
+        munmap(g_ring, g_ringMapSize);
+        g_ring = nullptr;
+        g_ringData = nullptr;
+    }
+    g_ringLock.unlock();
+    closeOwnSocket();
+}
+
+// Waits in the target for the launcher to ask for the end, or to die.
+void *controlThread(void *)
+{
+    Guard guard;
+    auto control = &g_ring->control;
+    for (;;) {
+        timespec timeout{0, 100 * 1000 * 1000};
+        // a shared futex: the word lives in the launcher's mapping too
+        syscall(SYS_futex, reinterpret_cast<uint32_t *>(control), FUTEX_WAIT, uint32_t(ControlNone), &timeout, nullptr, 0);
+        if (control->load(std::memory_order_acquire) != ControlNone) {
+            detach(StopDetached, "");
+            break;
+        }
+        if (g_state.load(std::memory_order_acquire) != Recording) {
+            // stopped on its own (an error): the program keeps no redirection
+            detach(StopError, "");
+            break;
+        }
+        if (launcherGone()) {
+            detach(StopError, "the launcher is gone");
+            break;
+        }
+    }
+    return nullptr;
+}
+
+void resetModuleTable()
+{
+    g_moduleLock.lock();
+    for (int i = 0; i < g_moduleCount; ++i) {
+        real.free(g_modules[i].record);
+    }
+    g_moduleCount = 0;
+    g_scannedOnce = false;
+    publishRanges();
+    g_moduleGeneration.fetch_add(1, std::memory_order_release);
+    g_moduleLock.unlock();
+}
+
+int attach(const char *socketPath, int launcherPid)
+{
+    int state = g_state.load(std::memory_order_acquire);
+    if (state == Recording) {
+        setAttachError("this process is already being recorded");
+        return AttachAlreadyRecording;
+    }
+    if ((state != Disabled && state != Uninitialized) || !g_state.compare_exchange_strong(state, Attaching, std::memory_order_acq_rel)) {
+        setAttachError("another memloupe is attaching to this process right now");
+        return AttachBusy;
+    }
+    Guard guard;
+    auto fail = [](const char *a, const char *b = "") {
+        setAttachError(a, b);
+        g_state.store(Disabled, std::memory_order_release);
+        return int(AttachFailed);
+    };
+    if (!socketPath || strlen(socketPath) >= sizeof(g_socketPath)) {
+        return fail("the socket path is too long");
+    }
+    if (g_attachedImage && g_redirectCount == 0) {
+        resolveGlobalFunctions();
+        if (!real.malloc || !real.free || !real.calloc || !real.realloc) {
+            return fail("the allocation functions of the program were not found");
+        }
+    } else if (!resolveReal()) {
+        return fail("the allocation functions of the program were not found");
+    }
+    std::memcpy(g_socketPath, socketPath, strlen(socketPath) + 1);
+    g_launcherPid = launcherPid;
+    g_recordChildren = false;
+    if (!g_firstAttach) {
+        g_streamGeneration.fetch_add(1, std::memory_order_relaxed);
+        g_nextThread.store(1, std::memory_order_relaxed);
+    }
+    g_firstAttach = false;
+    resetModuleTable();
+    const char *error = "";
+    if (!openStream(HelloAttached, &error)) {
+        return fail(error);
+    }
+    if (!g_threadKeyValid) {
+        g_threadKeyValid = pthread_key_create(&g_threadKey, threadEnded) == 0;
+    }
+    if (!g_atforkRegistered) {
+        g_atforkRegistered = pthread_atfork(atforkPrepare, atforkParent, atforkChild) == 0;
+    }
+    g_state.store(Recording, std::memory_order_release);
+    appendResidentSetSize();
+    if (!g_unwinderLoaded) {
+        loadUnwinder();
+        g_findObject = reinterpret_cast<FindObjectFn>(dlsym(RTLD_DEFAULT, "_dl_find_object"));
+        g_unwinderLoaded = true;
+    }
+    rescanModules(false);
+    g_stacksReady.store(true, std::memory_order_release);
+    sendSuppressions();
+
+    if (g_attachedImage && g_redirectCount == 0) {
+        addRedirect("malloc", reinterpret_cast<const void *>(&malloc), reinterpret_cast<const void *>(real.malloc));
+        addRedirect("free", reinterpret_cast<const void *>(&free), reinterpret_cast<const void *>(real.free));
+        addRedirect("calloc", reinterpret_cast<const void *>(&calloc), reinterpret_cast<const void *>(real.calloc));
+        addRedirect("realloc", reinterpret_cast<const void *>(&realloc), reinterpret_cast<const void *>(real.realloc));
+        addRedirect("reallocarray", reinterpret_cast<const void *>(&reallocarray), definitionOf("reallocarray"));
+        addRedirect("posix_memalign", reinterpret_cast<const void *>(&posix_memalign), reinterpret_cast<const void *>(real.posix_memalign));
+        addRedirect("aligned_alloc", reinterpret_cast<const void *>(&aligned_alloc), reinterpret_cast<const void *>(real.aligned_alloc));
+        addRedirect("memalign", reinterpret_cast<const void *>(&memalign), reinterpret_cast<const void *>(real.memalign));
+        addRedirect("valloc", reinterpret_cast<const void *>(&valloc), reinterpret_cast<const void *>(real.valloc));
+        addRedirect("pvalloc", reinterpret_cast<const void *>(&pvalloc), reinterpret_cast<const void *>(real.pvalloc));
+        addRedirect("dlclose", reinterpret_cast<const void *>(&dlclose), reinterpret_cast<const void *>(real.dlclose));
+        memloupe_real_dlopen = reinterpret_cast<DlopenFn>(definitionOf("dlopen"));
+#if defined(__x86_64__)
+        addRedirect("dlopen", reinterpret_cast<const void *>(&memloupe_dlopen_hook), reinterpret_cast<const void *>(memloupe_real_dlopen));
+#endif
+    }
+    g_patchLock.lock();
+    g_redirecting = true;
+    patchModules();
+    g_patchLock.unlock();
+
+    // the control thread takes no signal meant for the program
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int created = pthread_create(&g_controlThread, nullptr, controlThread, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (created != 0) {
+        detach(StopError, "cannot start the recorder's thread");
+        setAttachError("cannot start the recorder's thread in the process");
+        return AttachFailed;
+    }
+    pthread_detach(g_controlThread);
+    return AttachStarted;
+}
+
+// Whether calling the real dlopen from here finds what it would find for
+// the caller: the loader searches the caller's RPATH and RUNPATH and expands
+// $ORIGIN relative to it (this library has neither), and loads into the
+// caller's namespace.
+bool callerNeutral(const char *file, const void *caller)
+{
+    if (!file) {
+        return true;
+    }
+    if (strchr(file, '$')) {
+        return false;
+    }
+    if (strchr(file, '/')) {
+        // still the caller's namespace
+    }
+    if (!g_findObject) {
+        return false;
+    }
+    dl_find_object found;
+    if (g_findObject(const_cast<void *>(caller), &found) != 0 || !found.dlfo_link_map) {
+        return false;
+    }
+    Lmid_t namespaceId = LM_ID_BASE;
+    if (dlinfo(found.dlfo_link_map, RTLD_DI_LMID, &namespaceId) != 0 || namespaceId != LM_ID_BASE) {
+        return false;
+    }
+    if (strchr(file, '/')) {
+        return true;
+    }
+    for (const ElfW(Dyn) *d = found.dlfo_link_map->l_ld; d && d->d_tag != DT_NULL; ++d) {
+        if (d->d_tag == DT_RPATH || d->d_tag == DT_RUNPATH) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline bool recording()
 {
     const int state = g_state.load(std::memory_order_acquire);
@@ -1619,6 +2345,13 @@ inline bool recording()
 
 __attribute__((constructor(101))) void memloupeInit(int, char **, char **envp)
 {
+    // Preloaded, the program's calls bind to our malloc; dlopened by
+    // `memloupe --pid`, nothing does until memloupe_attach redirects them.
+    if (dlsym(RTLD_DEFAULT, "malloc") != reinterpret_cast<void *>(&malloc)) {
+        g_attachedImage = true;
+        g_state.store(Disabled, std::memory_order_release);
+        return;
+    }
     if (!resolveReal()) {
         return;
     }
@@ -1709,6 +2442,9 @@ void *reallocImpl(void *old, size_t size)
         }
     }
     g_ringLock.unlock();
+    if (UNLIKELY(g_moduleCheckDue.load(std::memory_order_relaxed))) {
+        checkForNewModules();
+    }
     errno = savedErrno;
     return block;
 }
@@ -1745,6 +2481,9 @@ MEMLOUPE_EXPORT void free(void *block) noexcept
         // before the real free: the address may be handed out again at once
         append(record, encodeDeallocation(record, block));
         real.free(block);
+        if (UNLIKELY(g_moduleCheckDue.load(std::memory_order_relaxed))) {
+            checkForNewModules();
+        }
         errno = savedErrno;
         return;
     }
@@ -1859,3 +2598,79 @@ MEMLOUPE_EXPORT int dlclose(void *handle) noexcept
     }
     return result;
 }
+
+// ---------------------------------------------------------------------------
+// Attaching (see above attach())
+
+MEMLOUPE_EXPORT int memloupe_attach(const char *socketPath, int launcherPid)
+{
+    const int savedErrno = errno;
+    const int result = attach(socketPath, launcherPid);
+    errno = savedErrno;
+    return result;
+}
+
+MEMLOUPE_EXPORT const char *memloupe_attach_error()
+{
+    return g_attachError;
+}
+
+extern "C" __attribute__((visibility("hidden"))) int memloupe_dlopen_decide(const char *file, int, const void *caller)
+{
+    const int savedErrno = errno;
+    const bool neutral = callerNeutral(file, caller);
+    errno = savedErrno;
+    return neutral ? 1 : 0;
+}
+
+// dlopen on behalf of a caller for whom it finds the same: the new modules
+// are redirected before the program gets the handle.
+extern "C" __attribute__((visibility("hidden"))) void *memloupe_dlopen_followed(const char *file, int mode)
+{
+    void *handle = memloupe_real_dlopen(file, mode);
+    if (handle) {
+        const int savedErrno = errno;
+        g_patchLock.lock();
+        patchModules();
+        g_patchLock.unlock();
+        errno = savedErrno;
+    }
+    return handle;
+}
+
+#if defined(__x86_64__)
+// The loader takes the caller of dlopen from its return address. Where we
+// cannot stand in for the caller, the real dlopen is entered by a jump, with
+// the program's return address still on the stack; the module is then
+// found by the loader counters a little later.
+asm(R"(
+    .text
+    .p2align 4
+    .globl memloupe_dlopen_hook
+    .hidden memloupe_dlopen_hook
+    .type memloupe_dlopen_hook, @function
+memloupe_dlopen_hook:
+    .cfi_startproc
+    push %rdi
+    .cfi_adjust_cfa_offset 8
+    push %rsi
+    .cfi_adjust_cfa_offset 8
+    sub $8, %rsp
+    .cfi_adjust_cfa_offset 8
+    mov 24(%rsp), %rdx
+    call memloupe_dlopen_decide
+    add $8, %rsp
+    .cfi_adjust_cfa_offset -8
+    pop %rsi
+    .cfi_adjust_cfa_offset -8
+    pop %rdi
+    .cfi_adjust_cfa_offset -8
+    test %eax, %eax
+    jnz 1f
+    jmp *memloupe_real_dlopen(%rip)
+1:
+    jmp memloupe_dlopen_followed
+    .cfi_endproc
+    .size memloupe_dlopen_hook, .-memloupe_dlopen_hook
+)");
+#endif
