@@ -23,7 +23,7 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
 # Second build with AddressSanitizer and UndefinedBehaviorSanitizer for the tests
 # of ingestion and analysis, the code that takes files from outside. Only their
 # targets are built, which keeps this build at about half the size of the first.
-SANITIZED_TESTS_REGEX='^tst_(linereader|pointermap|tracereader|tracediff|suppressions|hostile|tracegen|util|treebuilder|parserdata|histogram|parser|report)$'
+SANITIZED_TESTS_REGEX='^tst_(linereader|pointermap|tracereader|tracediff|suppressions|hostile|tracegen|util|treebuilder|parserdata|histogram|parser|report|exports)$'
 ASAN_BUILD_DIR=${MEMLOUPE_ASAN_BUILD_DIR:-build-tests-asan}
 # shellcheck disable=SC2086
 cmake -S . -B "$ASAN_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" -DBUILD_TESTING=ON \
