@@ -21,4 +21,7 @@ struct Texts {
 };
 
 Texts texts(const SummaryData &data);
+
+// Whether the data covers a time range rather than the whole run.
+bool isFiltered(const SummaryData &data);
 }

@@ -11,6 +11,7 @@
 */
 
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include <QFile>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
@@ -58,6 +60,7 @@
 namespace
 {
 const QChar ZERO_WIDTH_SPACE(0x200B);
+constexpr int64_t UNFILTERED = std::numeric_limits<int64_t>::max();
 
 // strings: 1 /usr/bin/app, 2 main, 3 <sourceDir>/main.cpp, 4 Parser::parse, 5 <sourceDir>/parser.cpp,
 //          6 allocBuffer, 7 /usr/lib/libbuf.so, 8 /nonexistent/buffer.cpp, 9 makeTemp
@@ -645,10 +648,19 @@ private Q_SLOTS:
         QVERIFY(right->text().contains(Util::formatBytes(16 * 4096)));
         QVERIFY(right->text().contains(QStringLiteral("<dd>%1</dd>").arg(Util::formatBytes(1056))));
 
+        // counts and rates grouped as the locale does, as in the tooltips
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         window.loadFile(write("memloupe.thousand.1", thousandAllocationsTrace(m_sourceDir)));
         QVERIFY(waitForAnalysis(window));
-        QVERIFY(center->text().contains(QStringLiteral("<dd>1000 (1000/s)</dd>")));
+        QVERIFY2(center->text().contains(QStringLiteral("<dd>1,000 (1,000/s)</dd>")), qPrintable(center->text()));
         QVERIFY(center->text().contains(QStringLiteral("<dd>333 (33.3%, 333/s)</dd>")));
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        window.reparse(0, 1000);
+        QVERIFY(waitForAnalysis(window));
+        QVERIFY2(center->text().contains(QStringLiteral("<dd>1.000 (1.000/s)</dd>")), qPrintable(center->text()));
+        QLocale::setDefault(QLocale::c());
+        window.reparse(0, UNFILTERED);
+        QVERIFY(waitForAnalysis(window));
 
         // a range of 0 ms has no rate
         window.reparse(500, 500);
