@@ -33,18 +33,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMimeData>
-#include <QSaveFile>
-#include <QScreen>
-#include <QSessionManager>
-#include <QTextStream>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPersistentModelIndex>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSessionManager>
 #include <QShortcut>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
@@ -53,20 +52,22 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextStream>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <KAboutData>
 #include <KCollapsibleGroupBox>
-#include <KHelpMenu>
-#include <KRecentFilesAction>
-#include <KStandardGuiItem>
 #include <KConfigGroup>
+#include <KHelpMenu>
 #include <KLocalizedString>
 #include <KMessageWidget>
+#include <KRecentFilesAction>
 #include <KShell>
 #include <KStandardAction>
+#include <KStandardGuiItem>
 #include <KUrlRequester>
 
 #include "analyze/suppressions.h"
@@ -339,6 +340,7 @@ QTreeView *addTopList(QSplitter *splitter, const QString &objectName, const QStr
     layout->addWidget(view);
     splitter->addWidget(container);
     if (titleLabel) {
+        label->setObjectName(objectName + QLatin1String("Title"));
         *titleLabel = label;
     }
     return view;
@@ -862,7 +864,11 @@ void MainWindow::restoreStacksDockWidth()
         return;
     }
     m_stacksDockWidthApplied = true;
-    resizeDocks({m_ui->stacksDock}, {m_stacksDockWidth}, Qt::Horizontal);
+    // after the layout has made room for the dock that was just shown, which
+    // would otherwise undo the width
+    QTimer::singleShot(0, this, [this]() {
+        resizeDocks({m_ui->stacksDock}, {m_stacksDockWidth}, Qt::Horizontal);
+    });
 }
 
 void MainWindow::setProcessStarter(ProcessStarter starter)
@@ -882,6 +888,11 @@ void MainWindow::setupParser()
     connect(m_parser, &Parser::progress, m_ui->loadingProgress, &QProgressBar::setValue);
     connect(m_parser, &Parser::summaryAvailable, this, [this](const SummaryData &data) {
         m_runSummary = std::make_shared<SummaryData>(data);
+        // the file could be read: worth opening again, even if the rest is not waited for
+        if (!m_reparsing && !m_loadingPath.isEmpty()) {
+            addRecentFile(m_loadingPath);
+            m_loadingPath.clear();
+        }
         showSummary(data);
     });
     connect(m_parser, &Parser::bottomUpDataAvailable, this, [this](const TreeData &data) {
@@ -928,12 +939,11 @@ void MainWindow::setupParser()
         setTabEnabled(m_ui->tabWidget, m_ui->sizesTab, true);
     });
     connect(m_parser, &Parser::finished, this, [this]() {
-        if (!m_reparsing && !m_loadingPath.isEmpty()) {
-            addRecentFile(m_loadingPath);
-        }
         m_loadingPath.clear();
         m_reparsing = false;
+        // what a cancelled re-run returns to
         m_shownSummary = m_runSummary;
+        m_shownFilterParameters = m_lastFilterParameters;
         removeProgress();
         updateFilterActions();
         updateExportAction();
@@ -1351,7 +1361,6 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
     if (!m_parser->isRunning()) {
         return;
     }
-    m_shownFilterParameters = m_lastFilterParameters;
     m_lastFilterParameters = std::move(parameters);
     m_reparsing = true;
 
@@ -1681,9 +1690,7 @@ void MainWindow::updateRecentList()
     const auto urls = m_recentFilesAction->urls();
     for (const auto &url : urls) {
         const QFileInfo info(url.toLocalFile());
-        auto *item = new QListWidgetItem(QIcon::fromTheme(QStringLiteral("application-octet-stream")),
-                                         i18nc("recent trace: 1 file name, 2 folder", "%1   (in %2)", info.fileName(), info.absolutePath()),
-                                         list);
+        auto *item = new QListWidgetItem(i18nc("recent trace: 1 file name, 2 folder", "%1   (in %2)", info.fileName(), info.absolutePath()), list);
         item->setData(Qt::UserRole, info.absoluteFilePath());
         item->setToolTip(info.absoluteFilePath());
     }
@@ -1729,7 +1736,8 @@ void MainWindow::setupExportMenu()
 {
     m_exportCsvAction = m_ui->exportMenu->addAction(QIcon::fromTheme(QStringLiteral("text-csv")), i18n("Tree as &CSV..."));
     m_exportCsvAction->setObjectName(QStringLiteral("actionExportCsv"));
-    m_exportCsvAction->setToolTip(i18n("Save the rows of the Bottom-Up or Top-Down tree that the filters leave, one per call path, as comma-separated values."));
+    m_exportCsvAction->setToolTip(
+        i18n("Save the rows of the Bottom-Up or Top-Down tree that the filters leave, one per call path, as comma-separated values."));
     connect(m_exportCsvAction, &QAction::triggered, this, &MainWindow::exportCsv);
     updateExportAction();
 }
@@ -1749,7 +1757,7 @@ void MainWindow::exportCsv()
 {
     const bool topDown = m_ui->tabWidget->currentWidget() == m_ui->topDownTab;
     const auto *view = topDown ? m_ui->topDownResults : m_ui->bottomUpResults;
-    const auto suggestion = (topDown ? QStringLiteral("top-down") : QStringLiteral("bottom-up")) + QStringLiteral(".csv");
+    const QString suggestion = topDown ? QStringLiteral("top-down.csv") : QStringLiteral("bottom-up.csv");
     const auto path = QFileDialog::getSaveFileName(this,
                                                    topDown ? i18n("Export Top-Down Tree as CSV") : i18n("Export Bottom-Up Tree as CSV"),
                                                    suggestion,
@@ -1805,7 +1813,7 @@ bool MainWindow::exportTreeAsCsv(const QTreeView *view, const QString &path, QSt
             if (function.isEmpty()) {
                 function = Util::unresolvedFunctionName();
             }
-            const auto rowPath = parentPath.isEmpty() ? function : parentPath + separator + function;
+            const QString rowPath = parentPath.isEmpty() ? function : parentPath + separator + function;
             out << csvField(rowPath) << ',' << depth << ',' << csvField(function) << ',' << csvField(module);
             for (int column : qAsConst(costColumns)) {
                 const auto cell = model->index(row, column, parent);
