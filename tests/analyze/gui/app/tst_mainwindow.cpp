@@ -1300,6 +1300,13 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(unwritable));
         QVERIFY(!window.exportTreeAsCsv(topDown, unwritable, &error));
         QVERIFY(!error.isEmpty());
+
+        // a diff exports signed differences: the base has allocBuffer's block twice, this file once
+        window.loadFile(m_base, m_trace);
+        QVERIFY(waitForAnalysis(window));
+        filterField("bottomUpTab", QStringLiteral("filter by function..."))->setText(QStringLiteral("allocBuffer"));
+        QVERIFY(window.exportTreeAsCsv(bottomUp, bottomUpCsv, &error));
+        QCOMPARE(readFile(bottomUpCsv), header + QStringLiteral("allocBuffer,0,allocBuffer,%1,-1024,0,-1,0\r\n").arg(lib));
     }
 
     void testHelpMenu()
