@@ -315,7 +315,9 @@ QWidget *buildLoadingPage(MainWindowUi *ui)
     ui->cancelLoading = new QPushButton;
     ui->cancelLoading->setObjectName(QStringLiteral("cancelLoading"));
     KGuiItem::assign(ui->cancelLoading, KStandardGuiItem::cancel());
-    ui->cancelLoading->setToolTip(i18n("Stop reading the file"));
+    ui->cancelLoading->setToolTip(i18n("Stop reading the file (Esc)"));
+    // only while the loading page is shown: a hidden button takes no shortcut
+    ui->cancelLoading->setShortcut(Qt::Key_Escape);
 
     ui->loadingLayout->addStretch(1);
     ui->loadingLayout->addWidget(ui->loadingLabel);
@@ -1335,6 +1337,8 @@ void MainWindow::loadFile(const QString &path, const QString &diffBase)
         m_diffMode = true;
     }
     m_ui->pages->setCurrentWidget(m_ui->loadingPage);
+    // the focus would stay on a hidden view of the results, where Esc does nothing
+    m_ui->cancelLoading->setFocus();
 
     resetParser();
     // a time range chosen on an earlier file means nothing for this one
@@ -1370,6 +1374,8 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
     m_ui->loadingLabel->setText(i18n("Reparsing file, please wait..."));
     m_ui->loadingProgress->setValue(0);
     m_ui->pages->setCurrentWidget(m_ui->loadingPage);
+    // the focus would stay on a hidden view of the results, where Esc does nothing
+    m_ui->cancelLoading->setFocus();
     updateFilterActions();
 }
 
