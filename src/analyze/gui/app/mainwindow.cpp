@@ -59,6 +59,7 @@
 #include <QVBoxLayout>
 
 #include <KAboutData>
+#include <KAcceleratorManager>
 #include <KCollapsibleGroupBox>
 #include <KConfigGroup>
 #include <KHelpMenu>
@@ -468,6 +469,9 @@ QDockWidget *buildStacksDock(MainWindowUi *ui)
     auto *dock = new QDockWidget(KLocalizedString::removeAcceleratorMarker(i18n("S&tacks")));
     dock->setObjectName(QStringLiteral("stacksDock"));
     dock->setFeatures(QDockWidget::NoDockWidgetFeatures);
+    // The accelerator manager that KXmlGui runs on the active window would put
+    // a '&' into the title, which a dock shows as it is.
+    KAcceleratorManager::setNoAccel(dock);
     auto *contents = new QWidget;
     auto *layout = new QVBoxLayout(contents);
     auto *row = new QHBoxLayout;
@@ -1735,6 +1739,10 @@ void MainWindow::setupHelpMenu()
 {
     auto *helpMenu = new KHelpMenu(this, KAboutData::applicationData(), false);
     helpMenu->menu()->setObjectName(QStringLiteral("helpMenu"));
+    // there is no handbook to show: the README is the documentation
+    if (auto *handbook = helpMenu->action(KHelpMenu::menuHelpContents)) {
+        handbook->setVisible(false);
+    }
     menuBar()->addMenu(helpMenu->menu());
 }
 
