@@ -19,6 +19,7 @@ libkf5config-dev
 libkf5configwidgets-dev
 libkf5widgetsaddons-dev
 libkf5kio-dev
+libkf5xmlgui-dev
 libkf5iconthemes-dev
 libkf5threadweaver-dev
 libkchart-dev

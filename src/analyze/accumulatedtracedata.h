@@ -10,6 +10,7 @@
 
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -165,6 +166,15 @@ public:
 
     bool fromAttached = false;
     FilterParameters filterParameters;
+
+    // Once this is set, a pass gives up and the read returns false. It is
+    // looked at between chunks of the input (a few thousand lines, or one
+    // chunk of the event log), not per line. Null: every read runs to its end.
+    const std::atomic<bool> *cancelRequest = nullptr;
+    bool isCancelRequested() const
+    {
+        return cancelRequest && cancelRequest->load(std::memory_order_relaxed);
+    }
 
     std::vector<Allocation> allocations;
     // After diff: the base's own costs, each on a call stack of this object's

@@ -824,6 +824,10 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
     const int64_t maxTime = filterParameters.maxTime;
 
     for (std::size_t chunkIndex = 0; chunkIndex < chunks.size() && r.timeStamp < maxTime; ++chunkIndex) {
+        if (isCancelRequested()) {
+            parsingState.fromEventLog = false;
+            return false;
+        }
         const auto &chunk = chunks[chunkIndex];
         source.m_chunk = chunkIndex;
         source.m_position = chunk.data.get();
@@ -924,7 +928,16 @@ bool AccumulatedTraceData::readText(LineSource &source, PassReader &r, bool *rea
         });
     *reachedEnd = false;
     std::string_view line;
+    // a step is one line or one batch of event lines
+    constexpr uint32_t STEPS_BETWEEN_CANCEL_CHECKS = 4096;
+    uint32_t steps = 0;
     while (r.timeStamp < filterParameters.maxTime) {
+        if (++steps == STEPS_BETWEEN_CANCEL_CHECKS) {
+            steps = 0;
+            if (isCancelRequested()) {
+                return false;
+            }
+        }
         if (r.fileVersion >= TraceFormat::FirstIndexedFileFormat) {
             std::size_t count = 0;
             const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;

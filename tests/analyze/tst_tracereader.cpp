@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -928,6 +929,73 @@ private Q_SLOTS:
             perAllocation += allocation.temporary;
         }
         QCOMPARE(perAllocation, int64_t(temporary));
+    }
+
+    // A cancelled read gives up within a few thousand lines, in the file and in
+    // the event log, and the data still serves a later reparse.
+    void testCancelledRead()
+    {
+        std::string text = "v 10500 2\na 10 1\n";
+        constexpr int STAMPS = 100000;
+        for (int stamp = 1; stamp <= STAMPS; ++stamp) {
+            text += "+ 0\n- 0\nc " + hex(stamp) + "\n";
+        }
+        const auto path = writeTrace(text);
+        QVERIFY(!path.empty());
+
+        // cancels once the pass has seen a number of time stamps
+        struct CancellingData : RecordingData {
+            void handleTimeStamp(int64_t oldStamp, int64_t newStamp, bool isFinalTimeStamp, ParsePass pass) override
+            {
+                RecordingData::handleTimeStamp(oldStamp, newStamp, isFinalTimeStamp, pass);
+                if (++seen == cancelAfter) {
+                    flag.store(true);
+                }
+            }
+            std::atomic<bool> flag{false};
+            int seen = 0;
+            int cancelAfter = -1;
+        };
+        const auto finalStamps = [](const RecordingData &data) {
+            return std::count_if(data.timeStamps.begin(), data.timeStamps.end(), [](const RecordingData::TimeStampCall &call) {
+                return call.isFinal;
+            });
+        };
+
+        CancellingData data;
+        data.cancelRequest = &data.flag;
+        data.cancelAfter = 10;
+        QVERIFY(!data.read(path, false));
+        // one look every 4096 lines
+        QVERIFY2(data.timeStamps.size() <= 10 + 4096, qPrintable(QString::number(data.timeStamps.size())));
+        QCOMPARE(finalStamps(data), 0);
+
+        // a whole read takes down the event log; a reparse from it gives up too
+        data.flag = false;
+        data.cancelAfter = -1;
+        data.timeStamps.clear();
+        QVERIFY(data.read(path, false));
+        QVERIFY(data.eventLogSize() > 0);
+        const auto wholeCost = costsText(data.totalCost);
+        QCOMPARE(wholeCost, costsText(STAMPS, STAMPS, 0, 0x10));
+        data.timeStamps.clear();
+        data.seen = 0;
+        data.cancelAfter = 10;
+        QVERIFY(!data.read(path, true));
+        QVERIFY(data.timeStamps.size() < std::size_t(STAMPS));
+        QCOMPARE(finalStamps(data), 0);
+
+        // and the next reparse charges everything again
+        data.flag = false;
+        data.cancelAfter = -1;
+        QVERIFY(data.read(path, true));
+        QCOMPARE(costsText(data.totalCost), wholeCost);
+
+        // a flag set before the read stops it before any time stamp
+        data.flag = true;
+        data.timeStamps.clear();
+        QVERIFY(!data.read(path, true));
+        QVERIFY(data.timeStamps.empty());
     }
 
     void testTimeWindow()

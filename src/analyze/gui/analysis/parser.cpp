@@ -63,6 +63,12 @@ public:
         m_cancelled.store(true, std::memory_order_relaxed);
     }
 
+    // for the reader, which looks at it between chunks of its input
+    const std::atomic<bool> *cancelFlag() const
+    {
+        return &m_cancelled;
+    }
+
     // Called by the final job: hands the data to the parser's thread, which
     // picks it up with takeCompletion when completed() arrives.
     void finish(std::shared_ptr<ParserData> data, std::shared_ptr<ProgressState> progressState, const QString &path)
@@ -274,10 +280,13 @@ struct RunParameters {
 void runAnalysis(const RunParameters &params)
 {
     const auto &run = params.run;
+    const bool isReparsing = params.isReparsing;
     if (run->isCancelled()) {
+        if (isReparsing) {
+            run->finish(params.oldData, params.oldProgressState, params.path);
+        }
         return;
     }
-    const bool isReparsing = params.isReparsing;
 
     std::shared_ptr<ParserData> data;
     std::shared_ptr<ProgressState> progressState;
@@ -302,12 +311,24 @@ void runAnalysis(const RunParameters &params)
     progressState->passWeight = {1.0, 1.0, 1.0};
 
     data->filterParameters = params.filterParameters;
+    data->cancelRequest = run->cancelFlag();
+    // A cancelled fresh run frees what it read as it returns. The data of a
+    // re-run goes back to the parser for the next one; its tables are intact,
+    // and every pass clears the costs it charges.
+    const auto abandon = [&]() {
+        data->cancelRequest = nullptr;
+        if (isReparsing) {
+            progressState->run.reset();
+            run->finish(data, progressState, params.path);
+        }
+    };
     send(run, &ParserRun::progressMessageAvailable, parsingMsg);
     data->parseTimer.start();
 
     const auto stdPath = params.path.toStdString();
     if (!params.diffBase.isEmpty()) {
         ParserData diffData;
+        diffData.cancelRequest = run->cancelFlag();
         const auto stdDiffBase = params.diffBase.toStdString();
         bool baseOk = false;
         std::thread baseReader([&]() {
@@ -315,6 +336,10 @@ void runAnalysis(const RunParameters &params)
         });
         const bool ok = data->read(stdPath, false);
         baseReader.join();
+        if (run->isCancelled()) {
+            abandon();
+            return;
+        }
         if (!ok) {
             send(run, &ParserRun::failedToOpen, params.path);
             return;
@@ -329,6 +354,10 @@ void runAnalysis(const RunParameters &params)
         data->keepBaseSizeCounts(diffData);
         data->diffMode = true;
     } else if (!data->read(stdPath, isReparsing)) {
+        if (run->isCancelled()) {
+            abandon();
+            return;
+        }
         send(run, &ParserRun::failedToOpen, params.path);
         return;
     }
@@ -342,7 +371,12 @@ void runAnalysis(const RunParameters &params)
     send(run, &ParserRun::summaryAvailable, buildSummary(*data));
 
     const auto stopAfter = params.stopAfter;
-    if (stopAfter == Parser::StopAfter::Summary || run->isCancelled()) {
+    if (run->isCancelled()) {
+        abandon();
+        return;
+    }
+    if (stopAfter == Parser::StopAfter::Summary) {
+        data->cancelRequest = nullptr;
         send(run, &ParserRun::finished);
         return;
     }
@@ -355,14 +389,24 @@ void runAnalysis(const RunParameters &params)
         *data,
         resultData);
     send(run, &ParserRun::bottomUpDataAvailable, mergedAllocations.first);
-    if (stopAfter == Parser::StopAfter::BottomUp || run->isCancelled()) {
+    if (run->isCancelled()) {
+        abandon();
+        return;
+    }
+    if (stopAfter == Parser::StopAfter::BottomUp) {
+        data->cancelRequest = nullptr;
         send(run, &ParserRun::finished);
         return;
     }
 
     send(run, &ParserRun::progressMessageAvailable, i18n("building size histogram..."));
     send(run, &ParserRun::sizeHistogramDataAvailable, buildSizeHistogram(*data, resultData));
-    if (stopAfter == Parser::StopAfter::SizeHistogram || run->isCancelled()) {
+    if (run->isCancelled()) {
+        abandon();
+        return;
+    }
+    if (stopAfter == Parser::StopAfter::SizeHistogram) {
+        data->cancelRequest = nullptr;
         send(run, &ParserRun::finished);
         return;
     }
@@ -410,6 +454,8 @@ void runAnalysis(const RunParameters &params)
     const QString path = params.path;
     *sequence << makeJob([run, data, progressState, path]() {
         run->waitForStages();
+        // the data outlives the run whose flag this is
+        data->cancelRequest = nullptr;
         // the run no longer reports progress: drop its channel from the data object's state
         progressState->run.reset();
         run->finish(data, progressState, path);
@@ -431,6 +477,9 @@ Parser::Parser(QObject *parent)
 Parser::~Parser()
 {
     dropRun();
+    if (m_handBack) {
+        disconnect(m_handBack.get(), nullptr, this, nullptr);
+    }
 }
 
 template<typename... Args>
@@ -473,6 +522,11 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
         filter.maxTime = std::min(params.oldData->totalTime, filter.maxTime);
     }
     params.stopAfter = stopAfter;
+    m_runIsReparse = params.isReparsing;
+    if (params.isReparsing) {
+        m_filterBeforeReparse = params.oldData->filterParameters;
+        m_totalTimeBeforeReparse = params.oldData->totalTime;
+    }
 
     ++m_runId;
     m_run = std::make_shared<ParserRun>(m_runId);
@@ -520,6 +574,8 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
             if (id == m_runId && m_run) {
                 const auto completion = m_run->takeCompletion();
                 completeRun(id, completion.data, completion.progressState, completion.path);
+            } else {
+                takeHandBack(id);
             }
         },
         Qt::QueuedConnection);
@@ -541,10 +597,55 @@ void Parser::reparse(const FilterParameters &filterParameters)
     parse(m_path, QString(), parameters, StopAfter::Finished);
 }
 
+void Parser::cancel()
+{
+    if (!m_run) {
+        return;
+    }
+    auto run = m_run;
+    const bool handBack = m_runIsReparse;
+    dropRun();
+    // whatever the run had sent before is dropped as well
+    ++m_runId;
+    if (!handBack) {
+        return;
+    }
+    m_handBack = run;
+    const auto id = run->id();
+    connect(
+        run.get(),
+        &ParserRun::completed,
+        this,
+        [this, id]() {
+            takeHandBack(id);
+        },
+        Qt::QueuedConnection);
+}
+
+void Parser::takeHandBack(uint64_t runId)
+{
+    if (!m_handBack || m_handBack->id() != runId) {
+        return;
+    }
+    auto completion = m_handBack->takeCompletion();
+    disconnect(m_handBack.get(), nullptr, this, nullptr);
+    m_handBack.reset();
+    // a run started meanwhile has read the file afresh and brings its own data
+    if (m_run || m_data || !completion.data) {
+        return;
+    }
+    m_data = std::move(completion.data);
+    m_progressState = std::move(completion.progressState);
+    m_data->filterParameters = m_filterBeforeReparse;
+    m_data->clearForReparse();
+    m_path = completion.path;
+}
+
 bool Parser::isFiltered() const
 {
     if (!m_data) {
-        return false;
+        // what the data of a cancelled re-run will say once it is back
+        return m_handBack && (m_filterBeforeReparse.minTime != 0 || m_filterBeforeReparse.maxTime < m_totalTimeBeforeReparse);
     }
     return m_data->filterParameters.minTime != 0 || m_data->filterParameters.maxTime < m_data->totalTime;
 }

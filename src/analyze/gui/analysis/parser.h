@@ -51,6 +51,12 @@ public:
     // data, for diff data, or while a run is in flight.
     void reparse(const FilterParameters &filterParameters);
 
+    // Stops the run in flight at once: its remaining results are dropped, and
+    // the reader gives up at its next chunk, freeing what it read. The data of
+    // a cancelled re-run comes back to the parser, so that a later reparse
+    // still works; until then reparse does nothing.
+    void cancel();
+
     bool isFiltered() const;
     bool isRunning() const;
 
@@ -73,6 +79,8 @@ private:
     void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
     void completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path);
     void endRun(uint64_t runId);
+    // picks up the data of a cancelled re-run
+    void takeHandBack(uint64_t runId);
     // cancels the current run, if any, and stops listening to it
     void dropRun();
 
@@ -82,4 +90,10 @@ private:
     std::shared_ptr<ProgressState> m_progressState;
     std::shared_ptr<ParserRun> m_run;
     uint64_t m_runId = 0;
+    bool m_runIsReparse = false;
+    // the filter of the kept data before the current re-run changed it
+    FilterParameters m_filterBeforeReparse;
+    int64_t m_totalTimeBeforeReparse = 0;
+    // a cancelled re-run whose data is still on its way back
+    std::shared_ptr<ParserRun> m_handBack;
 };

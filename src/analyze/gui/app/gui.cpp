@@ -169,19 +169,9 @@ void startProbe(const QString &mode)
     });
     timer->start();
 }
-}
 
-int main(int argc, char **argv)
+KAboutData makeAboutData()
 {
-    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-    QApplication app(argc, argv);
-    // the application takes ownership
-    QApplication::setStyle(new ProxyStyle);
-
-    initRCCIconTheme(QCoreApplication::applicationDirPath());
-
-    KLocalizedString::setApplicationDomain("memloupe");
-
     KAboutData aboutData(QStringLiteral("memloupe_gui"),
                          i18n("Memloupe GUI"),
                          QStringLiteral("1.5.0"),
@@ -197,34 +187,99 @@ int main(int argc, char **argv)
                         QStringLiteral("https://memloupe.org/"));
     aboutData.setOrganizationDomain("memloupe.org");
     aboutData.setDesktopFileName(QStringLiteral("org.memloupe.memloupe_gui"));
+    return aboutData;
+}
+
+struct Options {
+    QCommandLineOption diff{{QStringLiteral("d"), QStringLiteral("diff")}, i18n("Base profile data to compare other files to."), QStringLiteral("<file>")};
+    QCommandLineOption suppressions{{QStringLiteral("s"), QStringLiteral("suppressions")},
+                                    i18n("Load list of leak suppressions from the specified file. Specify one suppression per line, and start each "
+                                         "line with 'leak:', i.e. use the LSAN suppression file format."),
+                                    QStringLiteral("<file>")};
+    QCommandLineOption disableEmbeddedSuppressions{
+        {QStringLiteral("disable-embedded-suppressions")},
+        i18n("Ignore suppression definitions that are embedded into the memloupe data file. By default, memloupe will copy the suppressions optionally "
+             "defined via a `const char *__lsan_default_suppressions()` symbol in the debuggee application.  These are then always applied when analyzing "
+             "the data, unless this feature is explicitly disabled using this command line option.")};
+    QCommandLineOption disableBuiltinSuppressions{
+        {QStringLiteral("disable-builtin-suppressions")},
+        i18n("Ignore suppression definitions that are built into memloupe. By default, memloupe will suppress certain known leaks in common system "
+             "libraries.")};
+
+    void addTo(QCommandLineParser *parser, KAboutData *aboutData) const
+    {
+        aboutData->setupCommandLine(parser);
+        parser->addOption(diff);
+        parser->addOption(suppressions);
+        parser->addOption(disableEmbeddedSuppressions);
+        parser->addOption(disableBuiltinSuppressions);
+        parser->addPositionalArgument(QStringLiteral("files"), i18n("Files to load"), i18n("[FILE...]"));
+    }
+};
+
+// The options that print something and end the program: help, version,
+// author and licence.
+bool onlyPrints(const QCommandLineParser &parser)
+{
+    const auto names = parser.optionNames();
+    for (const auto *name : {"h", "help", "help-all", "?", "v", "version", "author", "license"}) {
+        if (names.contains(QLatin1String(name))) {
+            return true;
+        }
+    }
+    return false;
+}
+}
+
+int main(int argc, char **argv)
+{
+    KLocalizedString::setApplicationDomain("memloupe");
+
+    {
+        // What only prints is answered before QApplication, which aborts
+        // without a display. The Qt options of QApplication (-platform and
+        // the like) make this parse fail: such a command line goes on below.
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i) {
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        }
+        auto aboutData = makeAboutData();
+        const Options options;
+        QCommandLineParser probe;
+        options.addTo(&probe, &aboutData);
+        // KAboutData adds it only once an application with a version exists
+        probe.addVersionOption();
+        if (probe.parse(arguments) && onlyPrints(probe)) {
+            QCoreApplication app(argc, argv);
+            KAboutData::setApplicationData(aboutData);
+            QCommandLineParser parser;
+            options.addTo(&parser, &aboutData);
+            // both end the process for the options above
+            parser.process(app);
+            aboutData.processCommandLine(&parser);
+            return 0;
+        }
+    }
+
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication app(argc, argv);
+    // the application takes ownership
+    QApplication::setStyle(new ProxyStyle);
+
+    initRCCIconTheme(QCoreApplication::applicationDirPath());
+
+    auto aboutData = makeAboutData();
     KAboutData::setApplicationData(aboutData);
 
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/512-memloupe_app_icon.png")));
 
     QCommandLineParser parser;
-    aboutData.setupCommandLine(&parser);
-
-    QCommandLineOption diffOption{{QStringLiteral("d"), QStringLiteral("diff")},
-                                  i18n("Base profile data to compare other files to."),
-                                  QStringLiteral("<file>")};
-    parser.addOption(diffOption);
-    QCommandLineOption suppressionsOption{{QStringLiteral("s"), QStringLiteral("suppressions")},
-                                          i18n("Load list of leak suppressions from the specified file. Specify one suppression per line, and start each "
-                                               "line with 'leak:', i.e. use the LSAN suppression file format."),
-                                          QStringLiteral("<file>")};
-    parser.addOption(suppressionsOption);
-    QCommandLineOption disableEmbeddedSuppressionsOption{
-        {QStringLiteral("disable-embedded-suppressions")},
-        i18n("Ignore suppression definitions that are embedded into the memloupe data file. By default, memloupe will copy the suppressions optionally "
-             "defined via a `const char *__lsan_default_suppressions()` symbol in the debuggee application.  These are then always applied when analyzing "
-             "the data, unless this feature is explicitly disabled using this command line option.")};
-    parser.addOption(disableEmbeddedSuppressionsOption);
-    QCommandLineOption disableBuiltinSuppressionsOption{
-        {QStringLiteral("disable-builtin-suppressions")},
-        i18n("Ignore suppression definitions that are built into memloupe. By default, memloupe will suppress certain known leaks in common system "
-             "libraries.")};
-    parser.addOption(disableBuiltinSuppressionsOption);
-    parser.addPositionalArgument(QStringLiteral("files"), i18n("Files to load"), i18n("[FILE...]"));
+    const Options options;
+    options.addTo(&parser, &aboutData);
+    const auto &diffOption = options.diff;
+    const auto &suppressionsOption = options.suppressions;
+    const auto &disableEmbeddedSuppressionsOption = options.disableEmbeddedSuppressions;
+    const auto &disableBuiltinSuppressionsOption = options.disableBuiltinSuppressions;
 
     // ends the process for --help, --version and unknown options
     parser.process(app);

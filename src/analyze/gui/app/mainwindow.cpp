@@ -9,15 +9,18 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDockWidget>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QFrame>
@@ -29,13 +32,18 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPersistentModelIndex>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSessionManager>
 #include <QShortcut>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
@@ -44,16 +52,23 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextStream>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <KAboutData>
+#include <KAcceleratorManager>
 #include <KCollapsibleGroupBox>
 #include <KConfigGroup>
+#include <KHelpMenu>
 #include <KLocalizedString>
 #include <KMessageWidget>
+#include <KRecentFilesAction>
 #include <KShell>
 #include <KStandardAction>
+#include <KStandardGuiItem>
 #include <KUrlRequester>
 
 #include "analyze/suppressions.h"
@@ -87,12 +102,15 @@ struct MainWindowUi {
     KUrlRequester *compareTo = nullptr;
     KUrlRequester *suppressions = nullptr;
     QDialogButtonBox *buttonBox = nullptr;
+    QWidget *recentBox = nullptr;
+    QListWidget *recentFiles = nullptr;
 
     QWidget *loadingPage = nullptr;
     QVBoxLayout *loadingLayout = nullptr;
     QLabel *loadingLabel = nullptr;
     QProgressBar *loadingProgress = nullptr;
     QLabel *progressLabel = nullptr;
+    QPushButton *cancelLoading = nullptr;
 
     QWidget *resultsPage = nullptr;
     QTabWidget *tabWidget = nullptr;
@@ -105,9 +123,11 @@ struct MainWindowUi {
     QLabel *summaryRight = nullptr;
     QTreeView *topPeak = nullptr;
     QTreeView *topLeaked = nullptr;
+    QLabel *topLeakedLabel = nullptr;
     QTreeView *topAllocations = nullptr;
     QTreeView *topTemporary = nullptr;
     KCollapsibleGroupBox *suppressionBox = nullptr;
+    QSplitter *topListsSplitter = nullptr;
     QTreeView *suppressionsView = nullptr;
 
     QWidget *bottomUpTab = nullptr;
@@ -122,6 +142,8 @@ struct MainWindowUi {
     QTreeView *callerView = nullptr;
     QTreeView *calleeView = nullptr;
     QTreeView *locationView = nullptr;
+    QSplitter *callerCalleeSplitter = nullptr;
+    QSplitter *callerCalleeListsSplitter = nullptr;
 
     QWidget *topDownTab = nullptr;
     QLineEdit *topDownFilterFunction = nullptr;
@@ -145,6 +167,7 @@ struct MainWindowUi {
     QMenu *fileMenu = nullptr;
     QMenu *filterMenu = nullptr;
     QMenu *settingsMenu = nullptr;
+    QMenu *exportMenu = nullptr;
 };
 
 namespace
@@ -155,6 +178,36 @@ constexpr int COST_SORT_ROLE = CostModel::SortRole;
 constexpr int COST_TOTAL_ROLE = CostModel::TotalCostRole;
 
 const char CODE_NAVIGATION_GROUP[] = "CodeNavigation";
+const char MAIN_WINDOW_GROUP[] = "MainWindow";
+const char RECENT_FILES_GROUP[] = "Recent Files";
+
+// A window's first start: most of the screen, and room for the names in the
+// top lists and for every tab title where the screen has that room.
+QSize firstStartSize(const QRect &available)
+{
+    const QSize wanted = (QSizeF(available.size()) * 0.8).toSize().expandedTo(QSize(1280, 800));
+    return wanted.boundedTo(available.size());
+}
+
+// A splitter that was never laid out reports sizes that would collapse its
+// panes when restored.
+bool hasBeenLaidOut(const QSplitter *splitter)
+{
+    const auto sizes = splitter->sizes();
+    return splitter->testAttribute(Qt::WA_WState_Polished) && std::accumulate(sizes.begin(), sizes.end(), 0) > 0;
+}
+
+// One CSV field as RFC 4180 has it: quoted when it holds a separator, a quote
+// or a line break, with its quotes doubled.
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
+        return text;
+    }
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
 
 QString dataFileFilter()
 {
@@ -229,10 +282,21 @@ QWidget *buildOpenPage(MainWindowUi *ui)
     ui->buttonBox->button(QDialogButtonBox::Open)->setEnabled(false);
     form->addRow(ui->buttonBox);
 
+    // the traces opened last, for a double click or Enter
+    auto *recentBox = new QGroupBox(i18n("Recent Traces"));
+    recentBox->setObjectName(QStringLiteral("recentBox"));
+    auto *recentLayout = new QVBoxLayout(recentBox);
+    ui->recentFiles = new QListWidget;
+    ui->recentFiles->setObjectName(QStringLiteral("recentFiles"));
+    ui->recentFiles->setToolTip(i18n("Double-click a trace to open it again."));
+    recentLayout->addWidget(ui->recentFiles);
+    ui->recentBox = recentBox;
+
     auto *layout = new QVBoxLayout(page);
     layout->addStretch(1);
     layout->addWidget(group);
-    layout->addStretch(2);
+    layout->addWidget(recentBox, 1);
+    layout->addStretch(1);
     return page;
 }
 
@@ -251,15 +315,23 @@ QWidget *buildLoadingPage(MainWindowUi *ui)
     ui->progressLabel->setAlignment(Qt::AlignCenter);
     ui->progressLabel->setWordWrap(true);
 
+    ui->cancelLoading = new QPushButton;
+    ui->cancelLoading->setObjectName(QStringLiteral("cancelLoading"));
+    KGuiItem::assign(ui->cancelLoading, KStandardGuiItem::cancel());
+    ui->cancelLoading->setToolTip(i18n("Stop reading the file (Esc)"));
+    // only while the loading page is shown: a hidden button takes no shortcut
+    ui->cancelLoading->setShortcut(Qt::Key_Escape);
+
     ui->loadingLayout->addStretch(1);
     ui->loadingLayout->addWidget(ui->loadingLabel);
     ui->loadingLayout->addWidget(ui->loadingProgress);
     ui->loadingLayout->addWidget(ui->progressLabel);
+    ui->loadingLayout->addWidget(ui->cancelLoading, 0, Qt::AlignHCenter);
     ui->loadingLayout->addStretch(1);
     return page;
 }
 
-QTreeView *addTopList(QSplitter *splitter, const QString &objectName, const QString &title, const QString &toolTip)
+QTreeView *addTopList(QSplitter *splitter, const QString &objectName, const QString &title, const QString &toolTip, QLabel **titleLabel = nullptr)
 {
     auto *container = new QWidget;
     auto *layout = new QVBoxLayout(container);
@@ -272,6 +344,10 @@ QTreeView *addTopList(QSplitter *splitter, const QString &objectName, const QStr
     layout->addWidget(label);
     layout->addWidget(view);
     splitter->addWidget(container);
+    if (titleLabel) {
+        label->setObjectName(objectName + QLatin1String("Title"));
+        *titleLabel = label;
+    }
     return view;
 }
 
@@ -327,9 +403,15 @@ QWidget *buildSummaryTab(MainWindowUi *ui)
     layout->addWidget(line);
 
     auto *splitter = new QSplitter(Qt::Horizontal);
+    splitter->setObjectName(QStringLiteral("topListsSplitter"));
+    ui->topListsSplitter = splitter;
     ui->topPeak =
         addTopList(splitter, QStringLiteral("topPeak"), i18n("Peak Contributions"), i18n("List of functions that allocated the most memory at a given time."));
-    ui->topLeaked = addTopList(splitter, QStringLiteral("topLeaked"), i18n("Largest Memory Leaks"), i18n("List of functions that leak the most memory."));
+    ui->topLeaked = addTopList(splitter,
+                               QStringLiteral("topLeaked"),
+                               i18n("Largest Memory Leaks"),
+                               i18n("List of functions that leak the most memory."),
+                               &ui->topLeakedLabel);
     ui->topAllocations =
         addTopList(splitter, QStringLiteral("topAllocations"), i18n("Most Memory Allocations"), i18n("List of functions that allocate memory most often."));
     ui->topTemporary = addTopList(splitter,
@@ -375,9 +457,13 @@ QWidget *buildCallerCalleeTab(MainWindowUi *ui)
     layout->addLayout(filters);
 
     auto *splitter = new QSplitter(Qt::Vertical);
+    splitter->setObjectName(QStringLiteral("callerCalleeSplitter"));
+    ui->callerCalleeSplitter = splitter;
     ui->callerCalleeResults = makeList(QStringLiteral("callerCalleeResults"));
     splitter->addWidget(ui->callerCalleeResults);
     auto *lists = new QSplitter(Qt::Horizontal);
+    lists->setObjectName(QStringLiteral("callerCalleeListsSplitter"));
+    ui->callerCalleeListsSplitter = lists;
     ui->callerView = makeList(QStringLiteral("callerView"));
     ui->calleeView = makeList(QStringLiteral("calleeView"));
     ui->locationView = makeList(QStringLiteral("locationView"));
@@ -395,6 +481,9 @@ QDockWidget *buildStacksDock(MainWindowUi *ui)
     auto *dock = new QDockWidget(KLocalizedString::removeAcceleratorMarker(i18n("S&tacks")));
     dock->setObjectName(QStringLiteral("stacksDock"));
     dock->setFeatures(QDockWidget::NoDockWidgetFeatures);
+    // The accelerator manager that KXmlGui runs on the active window would put
+    // a '&' into the title, which a dock shows as it is.
+    KAcceleratorManager::setNoAccel(dock);
     auto *contents = new QWidget;
     auto *layout = new QVBoxLayout(contents);
     auto *row = new QHBoxLayout;
@@ -469,6 +558,9 @@ std::unique_ptr<MainWindowUi> buildUi(QMainWindow *window)
     ui->fileMenu = window->menuBar()->addMenu(i18n("&File"));
     ui->filterMenu = window->menuBar()->addMenu(i18n("Filter"));
     ui->settingsMenu = window->menuBar()->addMenu(i18n("Setti&ngs"));
+    ui->exportMenu = new QMenu(i18n("&Export"), window);
+    ui->exportMenu->setObjectName(QStringLiteral("exportMenu"));
+    ui->exportMenu->setIcon(QIcon::fromTheme(QStringLiteral("document-export")));
     return ui;
 }
 
@@ -652,9 +744,6 @@ MainWindow::MainWindow(QWidget *parent)
     m_lastFilterParameters.minTime = 0;
     m_lastFilterParameters.maxTime = UNFILTERED_MAX_TIME;
 
-    const KConfigGroup group(m_config, "MainWindow");
-    restoreState(group.readEntry("State", QByteArray()), 1);
-
     m_ui->pages->setCurrentWidget(m_ui->openPage);
     m_ui->loadingProgress->setRange(0, 1000);
     m_ui->loadingProgress->setValue(0);
@@ -687,13 +776,123 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(i18n("Memloupe"));
     setupMenus();
     setupCodeNavigationMenu();
+    setupHelpMenu();
+    setupRecentFiles();
     updateFilterActions();
+
+    connect(m_ui->cancelLoading, &QPushButton::clicked, this, &MainWindow::cancelLoading);
+    setAcceptDrops(true);
+
+    // Quitting and the end of the session bypass the close of each window.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &) {
+        saveSettings();
+    });
+    connect(qGuiApp, &QGuiApplication::saveStateRequest, this, [this](QSessionManager &) {
+        saveSettings();
+    });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::saveSettings);
+
+    restoreSettings();
 }
 
 MainWindow::~MainWindow()
 {
-    KConfigGroup group(m_config, "MainWindow");
+    saveSettings();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    saveSettings();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::restoreSettings()
+{
+    const KConfigGroup group(m_config, MAIN_WINDOW_GROUP);
+    const auto geometry = group.readEntry("Geometry", QByteArray());
+    if (geometry.isEmpty() || !restoreGeometry(geometry)) {
+        const auto *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+        if (screen) {
+            const auto available = screen->availableGeometry();
+            resize(firstStartSize(available));
+            move(available.center() - QPoint(width() / 2, height() / 2));
+        }
+    }
+    restoreState(group.readEntry("State", QByteArray()), 1);
+    // the dock belongs to the two tree tabs only, whatever the layout said
+    m_ui->stacksDock->setVisible(false);
+    m_stacksDockWidth = group.readEntry("StacksDockWidth", 0);
+    m_stacksDockWidthApplied = false;
+
+    const std::pair<const char *, QSplitter *> splitters[] = {
+        {"TopListsSplitter", m_ui->topListsSplitter},
+        {"CallerCalleeSplitter", m_ui->callerCalleeSplitter},
+        {"CallerCalleeListsSplitter", m_ui->callerCalleeListsSplitter},
+    };
+    for (const auto &splitter : splitters) {
+        const auto state = group.readEntry(splitter.first, QByteArray());
+        if (!state.isEmpty()) {
+            splitter.second->restoreState(state);
+        }
+    }
+    const std::pair<const char *, QTreeView *> trees[] = {
+        {"BottomUpHeader", m_ui->bottomUpResults},
+        {"TopDownHeader", m_ui->topDownResults},
+        {"CallerCalleeHeader", m_ui->callerCalleeResults},
+    };
+    for (const auto &tree : trees) {
+        const auto state = group.readEntry(tree.first, QByteArray());
+        if (!state.isEmpty()) {
+            tree.second->header()->restoreState(state);
+        }
+    }
+}
+
+void MainWindow::saveSettings()
+{
+    KConfigGroup group(m_config, MAIN_WINDOW_GROUP);
     group.writeEntry("State", saveState(1));
+    group.writeEntry("Geometry", saveGeometry());
+    if (m_ui->stacksDock->isVisible()) {
+        m_stacksDockWidth = m_ui->stacksDock->width();
+    }
+    if (m_stacksDockWidth > 0) {
+        group.writeEntry("StacksDockWidth", m_stacksDockWidth);
+    }
+    const std::pair<const char *, QSplitter *> splitters[] = {
+        {"TopListsSplitter", m_ui->topListsSplitter},
+        {"CallerCalleeSplitter", m_ui->callerCalleeSplitter},
+        {"CallerCalleeListsSplitter", m_ui->callerCalleeListsSplitter},
+    };
+    for (const auto &splitter : splitters) {
+        if (hasBeenLaidOut(splitter.second)) {
+            group.writeEntry(splitter.first, splitter.second->saveState());
+        }
+    }
+    const std::pair<const char *, QTreeView *> trees[] = {
+        {"BottomUpHeader", m_ui->bottomUpResults},
+        {"TopDownHeader", m_ui->topDownResults},
+        {"CallerCalleeHeader", m_ui->callerCalleeResults},
+    };
+    for (const auto &tree : trees) {
+        if (tree.second->header()->count() > 0) {
+            group.writeEntry(tree.first, tree.second->header()->saveState());
+        }
+    }
+    m_config->sync();
+}
+
+void MainWindow::restoreStacksDockWidth()
+{
+    if (m_stacksDockWidthApplied || m_stacksDockWidth <= 0) {
+        return;
+    }
+    m_stacksDockWidthApplied = true;
+    // after the layout has made room for the dock that was just shown, which
+    // would otherwise undo the width
+    QTimer::singleShot(0, this, [this]() {
+        resizeDocks({m_ui->stacksDock}, {m_stacksDockWidth}, Qt::Horizontal);
+    });
 }
 
 void MainWindow::setProcessStarter(ProcessStarter starter)
@@ -711,7 +910,15 @@ void MainWindow::setupParser()
     m_parser = new Parser(this);
     connect(m_parser, &Parser::progressMessageAvailable, m_ui->progressLabel, &QLabel::setText);
     connect(m_parser, &Parser::progress, m_ui->loadingProgress, &QProgressBar::setValue);
-    connect(m_parser, &Parser::summaryAvailable, this, &MainWindow::showSummary);
+    connect(m_parser, &Parser::summaryAvailable, this, [this](const SummaryData &data) {
+        m_runSummary = std::make_shared<SummaryData>(data);
+        // the file could be read: worth opening again, even if the rest is not waited for
+        if (!m_reparsing && !m_loadingPath.isEmpty()) {
+            addRecentFile(m_loadingPath);
+            m_loadingPath.clear();
+        }
+        showSummary(data);
+    });
     connect(m_parser, &Parser::bottomUpDataAvailable, this, [this](const TreeData &data) {
         // the stacks hold indices into the tree that is about to be replaced
         if (m_stacksSource == m_bottomUpModel) {
@@ -719,6 +926,7 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_bottomUpModel->resetData(data);
+        m_shownBottomUp = std::make_shared<TreeData>(data);
         m_ui->flameGraphTab->setBottomUpData(data);
         showBottomUp();
     });
@@ -728,6 +936,7 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_topDownModel->resetData(data);
+        m_shownTopDown = std::make_shared<TreeData>(data);
         setTabEnabled(m_ui->tabWidget, m_ui->topDownTab, true);
         // a diff gets the differential flame graph
         m_ui->flameGraphTab->setTopDownData(data);
@@ -751,14 +960,24 @@ void MainWindow::setupParser()
         setTabEnabled(m_ui->tabWidget, m_ui->sizesTab, true);
     });
     connect(m_parser, &Parser::finished, this, [this]() {
+        m_loadingPath.clear();
+        m_reparsing = false;
+        // what a cancelled re-run returns to
+        m_shownSummary = m_runSummary;
+        m_shownFilterParameters = m_lastFilterParameters;
         removeProgress();
         updateFilterActions();
+        updateExportAction();
     });
     connect(m_parser, &Parser::failedToOpen, this, [this](const QString &failedPath) {
+        m_loadingPath.clear();
+        m_reparsing = false;
         removeProgress();
         m_ui->pages->setCurrentWidget(m_ui->openPage);
+        setWindowTitle(i18n("Memloupe"));
         showError(i18n("Failed to parse file %1.", failedPath));
         updateFilterActions();
+        updateRecentList();
     });
 }
 
@@ -928,13 +1147,24 @@ void MainWindow::setupMenus()
     m_quitAction = KStandardAction::quit(
         qApp,
         []() {
+            // each window saves its layout as it closes
+            QApplication::closeAllWindows();
             QApplication::quit();
         },
         this);
+    m_recentFilesAction = KStandardAction::openRecent(
+        this,
+        [this](const QUrl &url) {
+            openRecentFile(url.toLocalFile());
+        },
+        this);
     m_ui->fileMenu->addAction(m_openAction);
+    m_ui->fileMenu->addAction(m_recentFilesAction);
     m_ui->fileMenu->addAction(m_openNewAction);
+    m_ui->fileMenu->addMenu(m_ui->exportMenu);
     m_ui->fileMenu->addAction(m_closeAction);
     m_ui->fileMenu->addAction(m_quitAction);
+    setupExportMenu();
 
     m_resetFilterAction = new QAction(QIcon::fromTheme(QStringLiteral("timeline-use-zone-off")), i18n("Reset Filter"), this);
     m_resetFilterAction->setObjectName(QStringLiteral("actionResetFilter"));
@@ -1140,13 +1370,18 @@ void MainWindow::loadFile(const QString &path, const QString &diffBase)
         m_diffMode = true;
     }
     m_ui->pages->setCurrentWidget(m_ui->loadingPage);
+    // the focus would stay on a hidden view of the results, where Esc does nothing
+    m_ui->cancelLoading->setFocus();
 
     resetParser();
     // a time range chosen on an earlier file means nothing for this one
     m_lastFilterParameters.minTime = 0;
     m_lastFilterParameters.maxTime = UNFILTERED_MAX_TIME;
+    m_reparsing = false;
+    m_loadingPath = path;
     m_parser->parse(path, diffBase, m_lastFilterParameters, Parser::StopAfter::Finished);
     updateFilterActions();
+    updateExportAction();
 }
 
 void MainWindow::reparse(int64_t minTime, int64_t maxTime)
@@ -1164,6 +1399,7 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
         return;
     }
     m_lastFilterParameters = std::move(parameters);
+    m_reparsing = true;
 
     // File > Open stays available: it abandons the re-run
     m_closeAction->setEnabled(false);
@@ -1171,6 +1407,8 @@ void MainWindow::reparse(int64_t minTime, int64_t maxTime)
     m_ui->loadingLabel->setText(i18n("Reparsing file, please wait..."));
     m_ui->loadingProgress->setValue(0);
     m_ui->pages->setCurrentWidget(m_ui->loadingPage);
+    // the focus would stay on a hidden view of the results, where Esc does nothing
+    m_ui->cancelLoading->setFocus();
     updateFilterActions();
 }
 
@@ -1200,6 +1438,9 @@ void MainWindow::resetParser()
 void MainWindow::closeFile()
 {
     resetParser();
+    m_reparsing = false;
+    m_loadingPath.clear();
+    setWindowTitle(i18n("Memloupe"));
     if (m_ui->loadingLayout->indexOf(m_ui->loadingProgress) < 0) {
         removeProgress();
     }
@@ -1208,6 +1449,46 @@ void MainWindow::closeFile()
     resetResults();
     m_openAction->setEnabled(false);
     updateFilterActions();
+    updateRecentList();
+}
+
+void MainWindow::cancelLoading()
+{
+    if (m_ui->pages->currentWidget() != m_ui->loadingPage || !m_parser->isRunning()) {
+        return;
+    }
+    if (!m_reparsing) {
+        // dropping the parser cancels its run, and the reader lets go of the file
+        closeFile();
+        return;
+    }
+
+    m_parser->cancel();
+    m_reparsing = false;
+    m_lastFilterParameters = m_shownFilterParameters;
+    // a switch that started the re-run goes back to what the results were made with
+    {
+        const QSignalBlocker embedded(m_disableEmbeddedSuppressions);
+        m_disableEmbeddedSuppressions->setChecked(m_lastFilterParameters.disableEmbeddedSuppressions);
+        const QSignalBlocker builtin(m_disableBuiltinSuppressions);
+        m_disableBuiltinSuppressions->setChecked(m_lastFilterParameters.disableBuiltinSuppressions);
+    }
+    // the re-run may have sent its summary already
+    if (m_shownSummary) {
+        showSummary(*m_shownSummary);
+        for (const auto &chart : m_ui->charts) {
+            chart.widget->setSummaryData(*m_shownSummary);
+        }
+    }
+    m_runSummary = m_shownSummary;
+    if (m_shownBottomUp && m_shownTopDown) {
+        m_ui->flameGraphTab->setBottomUpData(*m_shownBottomUp);
+        m_ui->flameGraphTab->setTopDownData(*m_shownTopDown);
+    }
+    removeProgress();
+    m_ui->pages->setCurrentWidget(m_ui->resultsPage);
+    updateFilterActions();
+    updateExportAction();
 }
 
 void MainWindow::resetResults()
@@ -1219,6 +1500,10 @@ void MainWindow::resetResults()
     m_ui->tabWidget->setCurrentWidget(m_ui->summaryTab);
     m_stacksModel->clear();
     m_stacksSource = nullptr;
+    m_shownSummary.reset();
+    m_runSummary.reset();
+    m_shownBottomUp.reset();
+    m_shownTopDown.reset();
     Q_EMIT clearData();
 }
 
@@ -1254,6 +1539,15 @@ void MainWindow::showSummary(const SummaryData &data)
     const auto missingSymbols = SummaryPage::missingSymbolsText(data);
     m_ui->missingSymbols->setText(missingSymbols);
     m_ui->missingSymbols->setVisible(!missingSymbols.isEmpty());
+    // in a time range the column holds how much the consumption grew, not what leaked
+    if (SummaryPage::isFiltered(data)) {
+        m_ui->topLeakedLabel->setText(i18n("Largest Memory Consumption Delta"));
+        m_ui->topLeakedLabel->setToolTip(i18n("List of functions whose memory consumption grew the most in the selected time range."));
+    } else {
+        m_ui->topLeakedLabel->setText(i18n("Largest Memory Leaks"));
+        m_ui->topLeakedLabel->setToolTip(i18n("List of functions that leak the most memory."));
+    }
+    m_ui->topLeaked->setToolTip(m_ui->topLeakedLabel->toolTip());
     m_ui->summaryLeft->setText(texts.left);
     m_ui->summaryCenter->setText(texts.center);
     m_ui->summaryRight->setText(texts.right);
@@ -1349,11 +1643,16 @@ void MainWindow::fillFromIndex(const QModelIndex &index)
 void MainWindow::tabChanged(int index)
 {
     const auto *tab = m_ui->tabWidget->widget(index);
+    updateExportAction();
     if (tab != m_ui->bottomUpTab && tab != m_ui->topDownTab) {
+        if (m_ui->stacksDock->isVisible()) {
+            m_stacksDockWidth = m_ui->stacksDock->width();
+        }
         m_ui->stacksDock->setVisible(false);
         return;
     }
     m_ui->stacksDock->setVisible(true);
+    restoreStacksDockWidth();
     const auto *view = tab == m_ui->topDownTab ? m_ui->topDownResults : m_ui->bottomUpResults;
     fillFromIndex(view->selectionModel()->currentIndex());
 }
@@ -1374,4 +1673,206 @@ void MainWindow::copyStacks()
     if (!text.isEmpty()) {
         QGuiApplication::clipboard()->setText(text);
     }
+}
+
+void MainWindow::setupRecentFiles()
+{
+    // Other windows add to the list as well: each menu shows what the settings file holds now.
+    connect(m_recentFilesAction->menu(), &QMenu::aboutToShow, this, [this]() {
+        m_recentFilesAction->loadEntries(KConfigGroup(m_config, RECENT_FILES_GROUP));
+    });
+    connect(m_ui->recentFiles, &QListWidget::itemActivated, this, [this](const QListWidgetItem *item) {
+        openRecentFile(item->data(Qt::UserRole).toString());
+    });
+    updateRecentList();
+}
+
+void MainWindow::addRecentFile(const QString &path)
+{
+    KConfigGroup group(m_config, RECENT_FILES_GROUP);
+    m_recentFilesAction->loadEntries(group);
+    m_recentFilesAction->addUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    m_recentFilesAction->saveEntries(group);
+    m_config->sync();
+    updateRecentList();
+}
+
+void MainWindow::openRecentFile(const QString &path)
+{
+    if (!QFileInfo(path).isFile()) {
+        showError(i18n("Input data %1 does not exist.", path));
+        KConfigGroup group(m_config, RECENT_FILES_GROUP);
+        m_recentFilesAction->loadEntries(group);
+        m_recentFilesAction->removeUrl(QUrl::fromLocalFile(path));
+        m_recentFilesAction->saveEntries(group);
+        m_config->sync();
+        updateRecentList();
+        return;
+    }
+    loadFile(path);
+}
+
+void MainWindow::updateRecentList()
+{
+    m_recentFilesAction->loadEntries(KConfigGroup(m_config, RECENT_FILES_GROUP));
+    auto *list = m_ui->recentFiles;
+    list->clear();
+    const auto urls = m_recentFilesAction->urls();
+    for (const auto &url : urls) {
+        const QFileInfo info(url.toLocalFile());
+        auto *item = new QListWidgetItem(i18nc("recent trace: 1 file name, 2 folder", "%1   (in %2)", info.fileName(), info.absolutePath()), list);
+        item->setData(Qt::UserRole, info.absoluteFilePath());
+        item->setToolTip(info.absoluteFilePath());
+    }
+    m_ui->recentBox->setVisible(list->count() > 0);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    const auto urls = event->mimeData()->urls();
+    if (std::any_of(urls.begin(), urls.end(), [](const QUrl &url) {
+            return url.isLocalFile();
+        })) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const auto urls = event->mimeData()->urls();
+    const auto file = std::find_if(urls.begin(), urls.end(), [](const QUrl &url) {
+        return url.isLocalFile();
+    });
+    if (file == urls.end()) {
+        return;
+    }
+    event->acceptProposedAction();
+    const auto path = file->toLocalFile();
+    // the same checks as the Open button makes
+    m_ui->messages->setVisible(false);
+    if (validateInputFile(path, false)) {
+        loadFile(path);
+    }
+}
+
+void MainWindow::setupHelpMenu()
+{
+    auto *helpMenu = new KHelpMenu(this, KAboutData::applicationData(), false);
+    helpMenu->menu()->setObjectName(QStringLiteral("helpMenu"));
+    // there is no handbook to show: the README is the documentation
+    if (auto *handbook = helpMenu->action(KHelpMenu::menuHelpContents)) {
+        handbook->setVisible(false);
+    }
+    menuBar()->addMenu(helpMenu->menu());
+}
+
+void MainWindow::setupExportMenu()
+{
+    m_exportCsvAction = m_ui->exportMenu->addAction(QIcon::fromTheme(QStringLiteral("text-csv")), i18n("Tree as &CSV..."));
+    m_exportCsvAction->setObjectName(QStringLiteral("actionExportCsv"));
+    m_exportCsvAction->setToolTip(
+        i18n("Save the rows of the Bottom-Up or Top-Down tree that the filters leave, one per call path, as comma-separated values."));
+    connect(m_exportCsvAction, &QAction::triggered, this, &MainWindow::exportCsv);
+    updateExportAction();
+}
+
+void MainWindow::updateExportAction()
+{
+    if (!m_exportCsvAction) {
+        return;
+    }
+    const auto *tab = m_ui->tabWidget->currentWidget();
+    const bool treeShown = m_ui->pages->currentWidget() == m_ui->resultsPage && (tab == m_ui->bottomUpTab || tab == m_ui->topDownTab)
+        && m_ui->tabWidget->isTabEnabled(m_ui->tabWidget->currentIndex());
+    m_exportCsvAction->setEnabled(treeShown);
+}
+
+void MainWindow::exportCsv()
+{
+    const bool topDown = m_ui->tabWidget->currentWidget() == m_ui->topDownTab;
+    const auto *view = topDown ? m_ui->topDownResults : m_ui->bottomUpResults;
+    const QString suggestion = topDown ? QStringLiteral("top-down.csv") : QStringLiteral("bottom-up.csv");
+    const auto path = QFileDialog::getSaveFileName(this,
+                                                   topDown ? i18n("Export Top-Down Tree as CSV") : i18n("Export Bottom-Up Tree as CSV"),
+                                                   suggestion,
+                                                   i18n("CSV files (*.csv)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QString error;
+    if (!exportTreeAsCsv(view, path, &error)) {
+        showError(i18n("Failed to export the tree to %1: %2", path, error));
+    }
+}
+
+bool MainWindow::exportTreeAsCsv(const QTreeView *view, const QString &path, QString *error) const
+{
+    const auto *model = view->model();
+    const auto *header = view->header();
+    // the arrows point from caller to callee, so a path reads the same way in both trees
+    const bool topDown = view == m_ui->topDownResults;
+    const auto separator = topDown ? QStringLiteral(" \u2192 ") : QStringLiteral(" \u2190 ");
+
+    QVector<int> costColumns;
+    for (int column = 1; column < model->columnCount(); ++column) {
+        if (!header->isSectionHidden(column)) {
+            costColumns.append(column);
+        }
+    }
+
+    QString text;
+    QTextStream out(&text);
+    const auto endRow = QLatin1String("\r\n");
+    out << csvField(i18nc("CSV column", "Path")) << ',' << csvField(i18nc("CSV column", "Depth")) << ',' << csvField(i18nc("CSV column", "Function")) << ','
+        << csvField(i18nc("CSV column", "Module"));
+    for (int column : qAsConst(costColumns)) {
+        const auto title = model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        const bool bytes = column == TreeModel::PeakColumn || column == TreeModel::LeakedColumn;
+        out << ',' << csvField(bytes ? i18nc("CSV column: 1 cost name", "%1 (bytes)", title) : title);
+    }
+    out << endRow;
+
+    // depth first in the order the view shows, collapsed rows included
+    std::function<void(const QModelIndex &, const QString &, int)> addRows = [&](const QModelIndex &parent, const QString &parentPath, int depth) {
+        for (int row = 0, rows = model->rowCount(parent); row < rows; ++row) {
+            const auto index = model->index(row, 0, parent);
+            const auto symbol = index.data(TreeModel::SymbolRole).value<Symbol>();
+            const auto *resultData = index.data(TreeModel::ResultDataRole).value<const ResultData *>();
+            QString function;
+            QString module;
+            if (resultData) {
+                function = resultData->string(static_cast<StringIndex>(symbol.functionId));
+                module = resultData->string(static_cast<StringIndex>(symbol.moduleId));
+            }
+            if (function.isEmpty()) {
+                function = Util::unresolvedFunctionName();
+            }
+            const QString rowPath = parentPath.isEmpty() ? function : parentPath + separator + function;
+            out << csvField(rowPath) << ',' << depth << ',' << csvField(function) << ',' << csvField(module);
+            for (int column : qAsConst(costColumns)) {
+                const auto cell = model->index(row, column, parent);
+                // the sort key holds the exact magnitude, the shown text the sign of a difference
+                const auto magnitude = cell.data(CostModel::SortRole).toLongLong();
+                const auto shown = cell.data(Qt::DisplayRole).toString();
+                const bool negative = shown.startsWith(QLatin1Char('-')) || shown.startsWith(QChar(0x2212));
+                out << ',' << (negative ? -magnitude : magnitude);
+            }
+            out << endRow;
+            addRows(index, rowPath, depth + 1);
+        }
+    };
+    addRows({}, QString(), 0);
+    out.flush();
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    const auto bytes = text.toUtf8();
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
 }

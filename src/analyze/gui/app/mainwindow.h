@@ -28,8 +28,13 @@
 #include "analyze/filterparameters.h"
 
 class QAction;
+class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
 class QModelIndex;
+class QTreeView;
 class QUrl;
+class KRecentFilesAction;
 
 class CallerCalleeModel;
 class CallerModel;
@@ -40,7 +45,9 @@ class SourceMapModel;
 class StacksModel;
 class SuppressionsModel;
 class TreeModel;
+struct ChartData;
 struct MainWindowUi;
+struct TreeData;
 struct SummaryData;
 struct Symbol;
 
@@ -59,12 +66,23 @@ public:
     void setProcessStarter(ProcessStarter starter);
     void setUrlOpener(UrlOpener opener);
 
+    // Writes the window's layout (geometry, docks, splitters, tree headers) to
+    // the settings file. Runs on every way a window goes away.
+    void saveSettings();
+
+    // Writes the visible rows of a tree view (as the filter leaves them) as CSV
+    // to @p path. Returns false and sets @p error when it cannot be written.
+    bool exportTreeAsCsv(const QTreeView *view, const QString &path, QString *error) const;
+
 public Q_SLOTS:
     void loadFile(const QString &path, const QString &diffBase = {});
     // Ignored unless the results of a finished, non-diff analysis are shown.
     void reparse(int64_t minTime, int64_t maxTime);
     void openNewFile();
     void closeFile();
+    // Stops the analysis that the loading page shows: back to the open page,
+    // or to the results of before for a re-run.
+    void cancelLoading();
 
     void setCodeNavigationIDE(QAction *action);
     void navigateToCode(const QString &filePath, int lineNumber, int columnNumber = -1);
@@ -76,6 +94,11 @@ public Q_SLOTS:
 Q_SIGNALS:
     void clearData();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
 private:
     void setupParser();
     void resetParser();
@@ -86,6 +109,16 @@ private:
     void setupStacks();
     void setupMenus();
     void setupCodeNavigationMenu();
+    void setupRecentFiles();
+    void setupExportMenu();
+    void setupHelpMenu();
+    void restoreSettings();
+    void restoreStacksDockWidth();
+    void addRecentFile(const QString &path);
+    void openRecentFile(const QString &path);
+    void updateRecentList();
+    void exportCsv();
+    void updateExportAction();
 
     void showError(const QString &message);
     void validateInput();
@@ -119,8 +152,23 @@ private:
     QAction *m_disableBuiltinSuppressions = nullptr;
     QAction *m_resetFilterAction = nullptr;
     QAction *m_codeNavigationAction = nullptr;
+    KRecentFilesAction *m_recentFilesAction = nullptr;
+    QAction *m_exportCsvAction = nullptr;
 
     FilterParameters m_lastFilterParameters;
+    // what a cancelled re-run goes back to
+    FilterParameters m_shownFilterParameters;
+    bool m_reparsing = false;
+    // the file of the load in progress, for the recent files once it is read
+    QString m_loadingPath;
+    // the last published results, for a cancelled re-run to show again
+    std::shared_ptr<SummaryData> m_shownSummary;
+    std::shared_ptr<SummaryData> m_runSummary;
+    std::shared_ptr<TreeData> m_shownBottomUp;
+    std::shared_ptr<TreeData> m_shownTopDown;
+    // the width the stacks dock had when last shown; applied once it shows again
+    int m_stacksDockWidth = 0;
+    bool m_stacksDockWidthApplied = false;
 
     TreeModel *m_bottomUpModel = nullptr;
     TreeModel *m_topDownModel = nullptr;

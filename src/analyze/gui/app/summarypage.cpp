@@ -26,10 +26,16 @@ QString insertWordWrapMarkers(QString text)
 
 namespace SummaryPage
 {
+bool isFiltered(const SummaryData &data)
+{
+    const auto &filter = data.filterParameters;
+    return filter.minTime != 0 || filter.maxTime < data.totalTime;
+}
+
 Texts texts(const SummaryData &data)
 {
     const auto &filter = data.filterParameters;
-    const bool isFiltered = filter.minTime != 0 || filter.maxTime < data.totalTime;
+    const bool isFiltered = SummaryPage::isFiltered(data);
 
     QString textLeft = QStringLiteral("<qt><dl>");
     const auto debuggee = insertWordWrapMarkers(data.debuggee).toHtmlEscaped();
@@ -55,7 +61,7 @@ Texts texts(const SummaryData &data)
     const double totalTimeS = static_cast<double>(filter.maxTime - filter.minTime) * 0.001;
     const bool hasRate = totalTimeS > 0 && !data.isDiff;
     const auto rate = [totalTimeS](int64_t count) {
-        return QString::number(static_cast<int64_t>(static_cast<double>(count) / totalTimeS));
+        return Util::formatCount(static_cast<int64_t>(static_cast<double>(count) / totalTimeS));
     };
     const auto allocations = data.cost.allocations;
     const auto temporary = data.cost.temporary;
@@ -71,11 +77,11 @@ Texts texts(const SummaryData &data)
         textCenter += i18n("<dt><i>compared to base</i></dt>");
     }
     if (hasRate) {
-        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1 (%2/s)</dd>", QString::number(allocations), rate(allocations));
-        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%, %3/s)</dd>", QString::number(temporary), percentText, rate(temporary));
+        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1 (%2/s)</dd>", Util::formatCount(allocations), rate(allocations));
+        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%, %3/s)</dd>", Util::formatCount(temporary), percentText, rate(temporary));
     } else {
-        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1</dd>", QString::number(allocations));
-        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%)</dd>", QString::number(temporary), percentText);
+        textCenter += i18n("<dt><b>calls to allocation functions</b>:</dt><dd>%1</dd>", Util::formatCount(allocations));
+        textCenter += i18n("<dt><b>temporary allocations</b>:</dt><dd>%1 (%2%)</dd>", Util::formatCount(temporary), percentText);
     }
     textCenter += QStringLiteral("</dl></qt>");
 

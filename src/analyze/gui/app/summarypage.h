@@ -25,4 +25,6 @@ Texts texts(const SummaryData &data);
 // The modules whose unnamed frames carry a noticeable share of the
 // allocations, a line each, and how to get the names; empty when there are none.
 QString missingSymbolsText(const SummaryData &data);
+// Whether the data covers a time range rather than the whole run.
+bool isFiltered(const SummaryData &data);
 }

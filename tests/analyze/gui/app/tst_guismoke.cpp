@@ -53,13 +53,21 @@ class TestGuiSmoke : public QObject
     Q_OBJECT
 
 private:
-    GuiRun runGui(const QStringList &arguments, const QString &probe = {})
+    enum class Display { Shown, None };
+
+    GuiRun runGui(const QStringList &arguments, const QString &probe = {}, Display display = Display::Shown)
     {
         QProcess process;
         auto environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), m_display);
-        // the suite runs with the offscreen platform; the program gets the real one
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        if (display == Display::Shown) {
+            environment.insert(QStringLiteral("DISPLAY"), m_display);
+            // the suite runs with the offscreen platform; the program gets the real one
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        } else {
+            for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+                environment.remove(QLatin1String(name));
+            }
+        }
         // the texts checked below are the untranslated ones
         environment.insert(QStringLiteral("LANGUAGE"), QStringLiteral("en_US"));
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
@@ -149,6 +157,24 @@ private Q_SLOTS:
         QVERIFY(version.finished);
         QVERIFY2(version.exitCode == 0, version.exitText().constData());
         QCOMPARE(version.out.trimmed(), QStringLiteral("memloupe_gui 1.5.0"));
+    }
+
+    // Help and version need no display: a terminal without one gets them too.
+    void commandLineWithoutDisplay()
+    {
+        const auto help = runGui({QStringLiteral("--help")}, {}, Display::None);
+        QVERIFY(help.finished);
+        QVERIFY2(help.exitCode == 0, help.exitText().constData());
+        QVERIFY2(help.out.contains(QLatin1String("-d, --diff <<file>>")), qPrintable(help.out));
+        QVERIFY2(help.out.contains(QLatin1String("-v, --version")), qPrintable(help.out));
+        QVERIFY2(!help.err.contains(QLatin1String("platform plugin")), qPrintable(help.err));
+
+        for (const auto &option : {QStringLiteral("--version"), QStringLiteral("-v")}) {
+            const auto version = runGui({option}, {}, Display::None);
+            QVERIFY(version.finished);
+            QVERIFY2(version.exitCode == 0, version.exitText().constData());
+            QCOMPARE(version.out.trimmed(), QStringLiteral("memloupe_gui 1.5.0"));
+        }
     }
 
     void unreadableSuppressionFileEndsTheProgram()

@@ -21,19 +21,31 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDockWidget>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QGraphicsView>
 #include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -44,7 +56,9 @@
 
 #include <KCollapsibleGroupBox>
 #include <KConfigGroup>
+#include <KLocalizedString>
 #include <KMessageWidget>
+#include <KRecentFilesAction>
 #include <KSharedConfig>
 #include <KUrlRequester>
 #include <ThreadWeaver/Queue>
@@ -61,6 +75,7 @@
 namespace
 {
 const QChar ZERO_WIDTH_SPACE(0x200B);
+constexpr int64_t UNFILTERED = std::numeric_limits<int64_t>::max();
 
 // strings: 1 /usr/bin/app, 2 main, 3 <sourceDir>/main.cpp, 4 Parser::parse, 5 <sourceDir>/parser.cpp,
 //          6 allocBuffer, 7 /usr/lib/libbuf.so, 8 /nonexistent/buffer.cpp, 9 makeTemp
@@ -169,7 +184,7 @@ struct Tabs {
     bool isEnabled(const QString &title) const
     {
         for (int i = 0; i < widget->count(); ++i) {
-            if (widget->tabText(i) == title) {
+            if (KLocalizedString::removeAcceleratorMarker(widget->tabText(i)) == title) {
                 return widget->isTabEnabled(i);
             }
         }
@@ -182,7 +197,8 @@ struct Tabs {
         QStringList titles;
         for (int i = 0; i < widget->count(); ++i) {
             if (widget->isTabEnabled(i)) {
-                titles << widget->tabText(i);
+                // the accelerator manager of an active window adds its own marks
+                titles << KLocalizedString::removeAcceleratorMarker(widget->tabText(i));
             }
         }
         return titles;
@@ -453,6 +469,7 @@ private Q_SLOTS:
         auto *messages = child<KMessageWidget>(&window, "messages");
         QVERIFY(!messages->isHidden());
         QCOMPARE(messages->text(), QStringLiteral("Failed to parse file %1.").arg(corrupt));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe"));
         QVERIFY(child<QAction>(&window, "file_open")->isEnabled());
         QVERIFY(child<QAction>(&window, "file_close")->isEnabled());
         QCOMPARE(child<QProgressBar>(&window, "loadingProgress")->parentWidget()->objectName(), QStringLiteral("loadingPage"));
@@ -468,6 +485,11 @@ private Q_SLOTS:
         window.loadFile(m_trace, missing);
         QVERIFY(waitForAnalysis(window));
         QCOMPARE(messages->text(), QStringLiteral("Failed to parse file %1.").arg(missing));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe"));
+        // and a base that is no trace is named as well, not the file compared with it
+        window.loadFile(m_trace, corrupt);
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(messages->text(), QStringLiteral("Failed to parse file %1.").arg(corrupt));
     }
 
     void testReparseAndResetFilter()
@@ -491,9 +513,13 @@ private Q_SLOTS:
         // from 100 ms up to the stamp at 300 ms: +1024 +16 -1024 +32 -32
         QVERIFY(right->text().contains(QStringLiteral("<dt><b>memory consumption delta</b>:</dt><dd>%1</dd>").arg(Util::formatBytes(16))));
         QVERIFY(!right->text().contains(QStringLiteral("total memory leaked")));
+        // the leak list holds the same delta there
+        auto *leakTitle = child<QLabel>(&window, "topLeakedTitle");
+        QCOMPARE(leakTitle->text(), QStringLiteral("Largest Memory Consumption Delta"));
 
         resetFilter->trigger();
         QVERIFY(waitForAnalysis(window));
+        QCOMPARE(leakTitle->text(), QStringLiteral("Largest Memory Leaks"));
         QVERIFY(!resetFilter->isEnabled());
         QVERIFY(!left->text().contains(QStringLiteral("filtered")));
         QVERIFY(right->text().contains(QStringLiteral("total memory leaked")));
@@ -563,8 +589,11 @@ private Q_SLOTS:
         tabs.widget->setCurrentWidget(child<QWidget>(&window, "topDownTab"));
 
         auto *openAction = child<QAction>(&window, "file_open");
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe - memloupe.app.1"));
         openAction->trigger();
         QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("openPage"));
+        // the title names no file once none is shown
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe"));
         QVERIFY(tabs.enabledTitles().isEmpty());
         QCOMPARE(tabs.widget->currentWidget()->objectName(), QStringLiteral("summaryTab"));
         QVERIFY(!openAction->isEnabled());
@@ -777,10 +806,19 @@ private Q_SLOTS:
         QVERIFY(right->text().contains(Util::formatBytes(16 * 4096)));
         QVERIFY(right->text().contains(QStringLiteral("<dd>%1</dd>").arg(Util::formatBytes(1056))));
 
+        // counts and rates grouped as the locale does, as in the tooltips
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         window.loadFile(write("memloupe.thousand.1", thousandAllocationsTrace(m_sourceDir)));
         QVERIFY(waitForAnalysis(window));
-        QVERIFY(center->text().contains(QStringLiteral("<dd>1000 (1000/s)</dd>")));
+        QVERIFY2(center->text().contains(QStringLiteral("<dd>1,000 (1,000/s)</dd>")), qPrintable(center->text()));
         QVERIFY(center->text().contains(QStringLiteral("<dd>333 (33.3%, 333/s)</dd>")));
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        window.reparse(0, 1000);
+        QVERIFY(waitForAnalysis(window));
+        QVERIFY2(center->text().contains(QStringLiteral("<dd>1.000 (1.000/s)</dd>")), qPrintable(center->text()));
+        QLocale::setDefault(QLocale::c());
+        window.reparse(0, UNFILTERED);
+        QVERIFY(waitForAnalysis(window));
 
         // a range of 0 ms has no rate
         window.reparse(500, 500);
@@ -1118,6 +1156,422 @@ private Q_SLOTS:
         // the abandoned runs and flame graph builds end without a window to report to
         drainBackgroundWork();
         QTest::qWait(20);
+    }
+
+    // Cancel on the loading page: a first load goes back to the open page, a
+    // re-run to the results it started from; nothing of the cancelled run
+    // shows up later, and the next load or re-run works.
+    void testCancelLoading()
+    {
+        MainWindow window;
+        window.show();
+        auto *pages = child<QStackedWidget>(&window, "pages");
+        auto *cancel = child<QPushButton>(&window, "cancelLoading");
+        Tabs tabs(window);
+
+        window.loadFile(write("memloupe.big.5", largeTrace(m_sourceDir, 200000)));
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("loadingPage"));
+        QVERIFY(cancel->isVisible());
+        // Esc reaches the button, whose shortcut shows it pressed and clicks it
+        // a moment later: the click here comes first, so the load cannot finish before
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(cancel->isDown());
+        cancel->click();
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("openPage"));
+        // the shortcut's own click, on the open page, changes nothing
+        QTRY_VERIFY(!cancel->isDown());
+        QTest::qWait(20);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe"));
+        QVERIFY(!window.findChild<Parser *>()->isRunning());
+        QVERIFY(child<QAction>(&window, "file_close")->isEnabled());
+        drainBackgroundWork();
+        QTest::qWait(20);
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("openPage"));
+        QVERIFY(tabs.enabledTitles().isEmpty());
+        QVERIFY(child<KMessageWidget>(&window, "messages")->isHidden());
+
+        window.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(tabs.enabledTitles(), ALL_TABS);
+
+        // a re-run: the summary it may already have sent is replaced by the old one
+        auto *left = child<QLabel>(&window, "summaryLeft");
+        auto *right = child<QLabel>(&window, "summaryRight");
+        auto *resetFilter = child<QAction>(&window, "actionResetFilter");
+        auto *flameGraph = child<FlameGraph>(&window, "flameGraphTab");
+        tabs.widget->setCurrentWidget(flameGraph);
+        QTRY_VERIFY(flameGraph->rootItem());
+        const auto unfilteredLeft = left->text();
+        const auto unfilteredRight = right->text();
+        Q_EMIT window.findChildren<ChartWidget *>().first()->filterRequested(100, 300);
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("loadingPage"));
+        cancel->click();
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("resultsPage"));
+        drainBackgroundWork();
+        QTest::qWait(20);
+        QCOMPARE(left->text(), unfilteredLeft);
+        QCOMPARE(right->text(), unfilteredRight);
+        QCOMPARE(tabs.enabledTitles(), ALL_TABS);
+        QTRY_VERIFY(flameGraph->rootItem());
+        QVERIFY(!resetFilter->isEnabled());
+        QVERIFY(child<QAction>(&window, "file_close")->isEnabled());
+
+        // the data came back to the parser: the same re-run now goes through
+        const auto rerun = [&](int64_t minTime, int64_t maxTime) {
+            for (int attempt = 0; attempt < 500; ++attempt) {
+                window.reparse(minTime, maxTime);
+                if (pages->currentWidget() == child<QWidget>(&window, "loadingPage")) {
+                    return true;
+                }
+                QTest::qWait(10);
+            }
+            return false;
+        };
+        QVERIFY(rerun(100, 300));
+        QVERIFY(waitForAnalysis(window));
+        QVERIFY(left->text().contains(QStringLiteral("filtered from")));
+        QVERIFY(right->text().contains(QStringLiteral("<dt><b>memory consumption delta</b>:</dt><dd>%1</dd>").arg(Util::formatBytes(16))));
+        QVERIFY(resetFilter->isEnabled());
+        const auto filteredLeft = left->text();
+
+        // a cancelled reset keeps the range, and the switch that started a re-run goes back
+        resetFilter->trigger();
+        cancel->click();
+        QCOMPARE(left->text(), filteredLeft);
+        QVERIFY(resetFilter->isEnabled());
+        auto *builtin = child<QAction>(&window, "actionDisableBuiltinSuppressions");
+        QTRY_VERIFY(builtin->isEnabled());
+        QVERIFY(rerun(100, 300));
+        QVERIFY(waitForAnalysis(window));
+        builtin->trigger();
+        QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("loadingPage"));
+        cancel->click();
+        QVERIFY(!builtin->isChecked());
+        QVERIFY(!child<KCollapsibleGroupBox>(&window, "suppressionBox")->isHidden());
+        // and the full range once more, from the returned data
+        QVERIFY(rerun(0, UNFILTERED));
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(left->text(), unfilteredLeft);
+        QCOMPARE(right->text(), unfilteredRight);
+    }
+
+    void testRecentFiles()
+    {
+        // KRecentFilesAction leaves out files below the temporary folder, where the traces are
+        struct TempPathGuard {
+            TempPathGuard(const QString &path)
+                : saved(qgetenv("TMPDIR"))
+                , wasSet(qEnvironmentVariableIsSet("TMPDIR"))
+            {
+                qputenv("TMPDIR", QFile::encodeName(path));
+            }
+            ~TempPathGuard()
+            {
+                wasSet ? qputenv("TMPDIR", saved) : qunsetenv("TMPDIR");
+            }
+            QByteArray saved;
+            bool wasSet;
+        } tempPath(m_dir.filePath(QStringLiteral("elsewhere")));
+        // an unknown folder would leave no temporary folder at all
+        QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("elsewhere"))));
+        QVERIFY2(!m_trace.startsWith(QDir::tempPath()), qPrintable(QDir::tempPath()));
+
+        auto config = KSharedConfig::openConfig(QStringLiteral("memloupe_gui"));
+        KConfigGroup(config, "Recent Files").deleteGroup();
+        config->sync();
+
+        MainWindow window;
+        window.show();
+        auto *list = child<QListWidget>(&window, "recentFiles");
+        auto *recent = qobject_cast<KRecentFilesAction *>(child<QAction>(&window, "file_open_recent"));
+        QVERIFY(recent);
+        QCOMPARE(list->count(), 0);
+        QVERIFY(!child<QWidget>(&window, "recentBox")->isVisible());
+
+        window.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(window));
+        window.loadFile(m_base);
+        QVERIFY(waitForAnalysis(window));
+        // a file that cannot be read is not worth offering again
+        window.loadFile(write("memloupe.corrupt.2", "v 10500 4\nX ./app\n"));
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("openPage"));
+
+        const QList<QUrl> expected = {QUrl::fromLocalFile(m_base), QUrl::fromLocalFile(m_trace)};
+        QCOMPARE(recent->urls(), expected);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(0)->data(Qt::UserRole).toString(), m_base);
+        QVERIFY(list->item(0)->text().startsWith(QStringLiteral("memloupe.app.2")));
+        QVERIFY(child<QWidget>(&window, "recentBox")->isVisible());
+
+        // a window opened later reads them from the settings file
+        MainWindow other;
+        QCOMPARE(child<QListWidget>(&other, "recentFiles")->count(), 2);
+
+        // activating an entry opens it
+        Q_EMIT list->itemActivated(list->item(1));
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe - memloupe.app.1"));
+        // and so does the menu entry
+        recent->urlSelected(QUrl::fromLocalFile(m_base));
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe - memloupe.app.2"));
+
+        // an entry whose file is gone is said so and dropped
+        const auto vanishing = write("memloupe.vanishing.1", sampleTrace(m_sourceDir));
+        window.loadFile(vanishing);
+        QVERIFY(waitForAnalysis(window));
+        window.closeFile();
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->item(0)->data(Qt::UserRole).toString(), vanishing);
+        QVERIFY(QFile::remove(vanishing));
+        Q_EMIT list->itemActivated(list->item(0));
+        QCOMPARE(child<KMessageWidget>(&window, "messages")->text(), QStringLiteral("Input data %1 does not exist.").arg(vanishing));
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("openPage"));
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(recent->urls(), expected);
+    }
+
+    void testDropOpensFile()
+    {
+        MainWindow window;
+        window.show();
+        const auto drop = [&window](const QList<QUrl> &urls, bool *enterAccepted) {
+            QMimeData mime;
+            mime.setUrls(urls);
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&window, &enter);
+            *enterAccepted = enter.isAccepted();
+            if (*enterAccepted) {
+                QDropEvent dropEvent(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+                QApplication::sendEvent(&window, &dropEvent);
+            }
+        };
+
+        bool accepted = false;
+        drop({QUrl(QStringLiteral("https://example.org/memloupe.app.1.zst"))}, &accepted);
+        QVERIFY(!accepted);
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("openPage"));
+
+        // the first local file of those dropped is opened
+        drop({QUrl(QStringLiteral("https://example.org/x")), QUrl::fromLocalFile(m_trace), QUrl::fromLocalFile(m_base)}, &accepted);
+        QVERIFY(accepted);
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("loadingPage"));
+        QVERIFY(waitForAnalysis(window));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Memloupe - memloupe.app.1"));
+        QCOMPARE(Tabs(window).enabledTitles(), ALL_TABS);
+
+        // a folder gets the open page's message, and the results stay
+        drop({QUrl::fromLocalFile(m_dir.path())}, &accepted);
+        QCOMPARE(child<KMessageWidget>(&window, "messages")->text(), QStringLiteral("Input data %1 is not a file.").arg(m_dir.path()));
+        QCOMPARE(child<QStackedWidget>(&window, "pages")->currentWidget()->objectName(), QStringLiteral("resultsPage"));
+    }
+
+    // The CSV holds exactly the rows the filters leave, with their paths, as RFC 4180 quotes them.
+    void testCsvExport()
+    {
+        auto trace = sampleTrace(m_sourceDir);
+        const auto oddName = std::string("make \"Temp\", now");
+        trace.replace(trace.find(::s("makeTemp")), ::s("makeTemp").size(), ::s(oddName));
+        MainWindow window;
+        window.show();
+        window.loadFile(write("memloupe.odd.1", trace));
+        QVERIFY(waitForAnalysis(window));
+        Tabs tabs(window);
+        auto *bottomUp = child<QTreeView>(&window, "bottomUpResults");
+        auto *topDown = child<QTreeView>(&window, "topDownResults");
+        const auto readFile = [](const QString &path) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QStringLiteral("(unreadable)");
+        };
+        const auto filterField = [&window](const char *tab, const QString &placeholder) -> QLineEdit * {
+            for (auto *edit : child<QWidget>(&window, tab)->findChildren<QLineEdit *>()) {
+                if (edit->placeholderText() == placeholder) {
+                    return edit;
+                }
+            }
+            return nullptr;
+        };
+        const auto header = QStringLiteral("Path,Depth,Function,Module,Peak (bytes),Leaked (bytes),Allocations,Temporary\r\n");
+        const auto app = QStringLiteral("/usr/bin/app");
+        const auto lib = QStringLiteral("/usr/lib/libbuf.so");
+
+        QString error;
+        const auto bottomUpCsv = m_dir.filePath(QStringLiteral("bottom-up.csv"));
+        filterField("bottomUpTab", QStringLiteral("filter by function..."))->setText(QStringLiteral("allocBuffer"));
+        QVERIFY(window.exportTreeAsCsv(bottomUp, bottomUpCsv, &error));
+        // allocBuffer: two blocks of 1024 B, one freed, both live at the peak; its callers do not match
+        QCOMPARE(readFile(bottomUpCsv), header + QStringLiteral("allocBuffer,0,allocBuffer,%1,2048,1024,2,0\r\n").arg(lib));
+        // without the filter its callers follow it, depth first
+        filterField("bottomUpTab", QStringLiteral("filter by function..."))->clear();
+        bottomUp->sortByColumn(TreeModel::PeakColumn, Qt::DescendingOrder);
+        QVERIFY(window.exportTreeAsCsv(bottomUp, bottomUpCsv, &error));
+        const auto bottomUpRows = readFile(bottomUpCsv).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(bottomUpRows.mid(0, 4),
+                 QStringList({header.trimmed(),
+                              QStringLiteral("allocBuffer,0,allocBuffer,%1,2048,1024,2,0").arg(lib),
+                              QStringLiteral("allocBuffer \u2190 Parser::parse,1,Parser::parse,%1,2048,1024,2,0").arg(app),
+                              QStringLiteral("allocBuffer \u2190 Parser::parse \u2190 main,2,main,%1,2048,1024,2,0").arg(app)}));
+        // every row of the tree: three allocating functions with their caller chains
+        QCOMPARE(bottomUpRows.size(), 1 + 7);
+
+        // the module filter of the other tree, and a name that needs quoting
+        const auto topDownCsv = m_dir.filePath(QStringLiteral("top-down.csv"));
+        QVERIFY(window.exportTreeAsCsv(topDown, topDownCsv, &error));
+        const auto unfiltered = readFile(topDownCsv).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        // main with its two callees, and below Parser::parse allocBuffer
+        QCOMPARE(unfiltered.size(), 1 + 4);
+        QVERIFY2(unfiltered.contains(QStringLiteral("\"main \u2192 make \"\"Temp\"\", now\",1,\"make \"\"Temp\"\", now\",%1,0,0,2,2").arg(app)),
+                 qPrintable(unfiltered.join(QLatin1Char('\n'))));
+        filterField("topDownTab", QStringLiteral("filter by module..."))->setText(QStringLiteral("libbuf"));
+        QVERIFY(window.exportTreeAsCsv(topDown, topDownCsv, &error));
+        QCOMPARE(readFile(topDownCsv),
+                 header + QStringLiteral("main,0,main,%1,2064,1056,6,2\r\n").arg(app)
+                     + QStringLiteral("main \u2192 Parser::parse,1,Parser::parse,%1,2064,1056,4,0\r\n").arg(app)
+                     + QStringLiteral("main \u2192 Parser::parse \u2192 allocBuffer,2,allocBuffer,%1,2048,1024,2,0\r\n").arg(lib));
+
+        // a filter that hides everything leaves the header; a hidden column is left out
+        filterField("bottomUpTab", QStringLiteral("filter by function..."))->setText(QStringLiteral("nothing matches"));
+        bottomUp->header()->setSectionHidden(TreeModel::TemporaryColumn, true);
+        QVERIFY(window.exportTreeAsCsv(bottomUp, bottomUpCsv, &error));
+        QCOMPARE(readFile(bottomUpCsv), QStringLiteral("Path,Depth,Function,Module,Peak (bytes),Leaked (bytes),Allocations\r\n"));
+        bottomUp->header()->setSectionHidden(TreeModel::TemporaryColumn, false);
+
+        // through the menu: offered on the trees only, and a failed write is told in the window
+        auto *exportAction = child<QAction>(&window, "actionExportCsv");
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "summaryTab"));
+        QVERIFY(!exportAction->isEnabled());
+        tabs.widget->setCurrentWidget(child<QWidget>(&window, "topDownTab"));
+        QVERIFY(exportAction->isEnabled());
+        const auto unwritable = m_dir.filePath(QStringLiteral("no-such-folder/top-down.csv"));
+        QTimer::singleShot(0, [unwritable]() {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->selectFile(unwritable);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        exportAction->trigger();
+        auto *messages = child<KMessageWidget>(&window, "messages");
+        QVERIFY(!messages->isHidden());
+        // (the dialog may name the file relative to its own folder)
+        QVERIFY2(messages->text().startsWith(QStringLiteral("Failed to export the tree to ")), qPrintable(messages->text()));
+        QVERIFY2(messages->text().contains(QStringLiteral("/no-such-folder/top-down.csv: ")), qPrintable(messages->text()));
+        QVERIFY(!QFile::exists(unwritable));
+        QVERIFY(!window.exportTreeAsCsv(topDown, unwritable, &error));
+        QVERIFY(!error.isEmpty());
+
+        // a diff exports signed differences: the base has allocBuffer's block twice, this file once
+        window.loadFile(m_base, m_trace);
+        QVERIFY(waitForAnalysis(window));
+        filterField("bottomUpTab", QStringLiteral("filter by function..."))->setText(QStringLiteral("allocBuffer"));
+        QVERIFY(window.exportTreeAsCsv(bottomUp, bottomUpCsv, &error));
+        QCOMPARE(readFile(bottomUpCsv), header + QStringLiteral("allocBuffer,0,allocBuffer,%1,-1024,0,-1,0\r\n").arg(lib));
+    }
+
+    void testHelpMenu()
+    {
+        MainWindow window;
+        QStringList menus;
+        for (const auto *action : window.menuBar()->actions()) {
+            menus << action->text().remove(QLatin1Char('&'));
+        }
+        QCOMPARE(menus, QStringList({QStringLiteral("File"), QStringLiteral("Filter"), QStringLiteral("Settings"), QStringLiteral("Help")}));
+        QStringList entries;
+        for (const auto *action : window.menuBar()->actions().last()->menu()->actions()) {
+            entries << action->objectName();
+        }
+        for (const char *name : {"help_report_bug", "help_about_app", "help_about_kde"}) {
+            QVERIFY2(entries.contains(QLatin1String(name)), qPrintable(entries.join(QLatin1Char(' '))));
+        }
+        // no handbook is installed, so none is offered
+        QVERIFY(entries.contains(QLatin1String("help_contents")));
+        for (const auto *action : window.menuBar()->actions().last()->menu()->actions()) {
+            QVERIFY2(action->objectName() != QLatin1String("help_contents") || !action->isVisible(), "the handbook entry is shown");
+        }
+    }
+
+    // Runs last: File > Quit ends the application's event loops.
+    void testLayoutKeptOnQuit()
+    {
+        auto config = KSharedConfig::openConfig(QStringLiteral("memloupe_gui"));
+        KConfigGroup(config, "MainWindow").deleteGroup();
+        config->sync();
+
+        QRect geometry;
+        int dockWidth = 0;
+        QList<int> splitterSizes;
+        QByteArray headerState;
+        {
+            MainWindow window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            // a first start takes most of the screen, up to all of it
+            const auto available = window.screen()->availableGeometry();
+            // (a screen smaller than the window's minimum size gets the minimum)
+            const auto largest = available.size().expandedTo(window.minimumSizeHint());
+            QVERIFY(window.width() >= std::min(1280, available.width()) && window.width() <= largest.width());
+            QVERIFY(window.height() >= std::min(800, available.height()) && window.height() <= largest.height());
+
+            window.loadFile(m_trace);
+            QVERIFY(waitForAnalysis(window));
+            // wide enough that the dock can grow beside the tabs
+            window.setGeometry(QRect(available.topLeft() + QPoint(20, 30), window.minimumSizeHint() + QSize(300, 100)));
+            Tabs(window).widget->setCurrentWidget(child<QWidget>(&window, "bottomUpTab"));
+            auto *dock = child<QDockWidget>(&window, "stacksDock");
+            QVERIFY(dock->isVisible());
+            window.layout()->activate();
+            QTest::qWait(50);
+            const int defaultWidth = dock->width();
+            // a dock just shown takes a resize only once the layout has settled
+            for (int attempt = 0; attempt < 50 && dock->width() <= defaultWidth + 40; ++attempt) {
+                window.resizeDocks({dock}, {defaultWidth + 90}, Qt::Horizontal);
+                QTest::qWait(20);
+            }
+            QVERIFY(dock->width() > defaultWidth + 40);
+            dockWidth = dock->width();
+            // leave the tab: the dock is hidden when the window goes
+            Tabs(window).widget->setCurrentWidget(child<QWidget>(&window, "summaryTab"));
+            auto *splitter = child<QSplitter>(&window, "topListsSplitter");
+            // once the room of the dock has gone to the tabs
+            QTest::qWait(50);
+            splitter->setSizes({100, 250, 150, 200});
+            splitterSizes = splitter->sizes();
+            auto *bottomUp = child<QTreeView>(&window, "bottomUpResults");
+            bottomUp->sortByColumn(TreeModel::AllocationsColumn, Qt::AscendingOrder);
+            bottomUp->header()->resizeSection(TreeModel::LeakedColumn, 140);
+            headerState = bottomUp->header()->saveState();
+            geometry = window.geometry();
+
+            child<QAction>(&window, "file_quit")->trigger();
+            QVERIFY(!window.isVisible());
+            // written by the quit itself, not only once the window is destroyed
+            QCOMPARE(KConfigGroup(config, "MainWindow").readEntry("Geometry", QByteArray()), window.saveGeometry());
+            QCOMPARE(KConfigGroup(config, "MainWindow").readEntry("State", QByteArray()), window.saveState(1));
+            // what the quit left: the test goes on in event loops of its own
+            QTimer::singleShot(0, qApp, []() {
+                QCoreApplication::exit(0);
+            });
+            QCoreApplication::exec();
+        }
+
+        MainWindow restored;
+        restored.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&restored));
+        QCOMPARE(restored.geometry(), geometry);
+        auto *header = child<QTreeView>(&restored, "bottomUpResults")->header();
+        QCOMPARE(header->sortIndicatorSection(), int(TreeModel::AllocationsColumn));
+        QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+        QCOMPARE(header->sectionSize(TreeModel::LeakedColumn), 140);
+        restored.loadFile(m_trace);
+        QVERIFY(waitForAnalysis(restored));
+        QTRY_COMPARE(child<QSplitter>(&restored, "topListsSplitter")->sizes(), splitterSizes);
+        QCOMPARE(header->sortIndicatorSection(), int(TreeModel::AllocationsColumn));
+        Tabs(restored).widget->setCurrentWidget(child<QWidget>(&restored, "bottomUpTab"));
+        auto *dock = child<QDockWidget>(&restored, "stacksDock");
+        QVERIFY(dock->isVisible());
+        QTRY_COMPARE(dock->width(), dockWidth);
     }
 
 private:
