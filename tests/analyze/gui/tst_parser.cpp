@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <ThreadWeaver/Queue>
 
@@ -506,6 +507,34 @@ private Q_SLOTS:
         QCOMPARE(recorder.messages.value(0), PARSING);
         QVERIFY(recorder.dataEvents().contains(QStringLiteral("consumed")));
         QVERIFY(costText(recorder.summaries.value(0).cost) != QStringLiteral("1/0/100/0"));
+    }
+
+    // A re-run cancelled late, when its last job has already handed its data
+    // over but the parser has not seen it yet, must still give the data back:
+    // the next re-run works on it.
+    void cancelAfterReparseFinished()
+    {
+        Parser parser;
+        Recorder recorder(&parser);
+        parser.parse(m_sample, QString(), FilterParameters(), Parser::StopAfter::Finished);
+        QVERIFY(recorder.waitForEnd());
+
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            recorder.clear();
+            parser.reparse(window(15, 35));
+            // no event processing: the run completes on the workers meanwhile
+            QThread::msleep(50 * (attempt + 1));
+            parser.cancel();
+            QVERIFY(!parser.isRunning());
+            QVERIFY(drainJobs());
+            QCOMPARE(recorder.count("finished"), 0);
+
+            recorder.clear();
+            parser.reparse(window(15, 35));
+            QVERIFY2(recorder.waitForEnd(), "the re-run after a late cancel never ended");
+            QCOMPARE(recorder.count("finished"), 1);
+            QCOMPARE(costText(recorder.summaries.value(0).cost), QStringLiteral("3/0/108/108"));
+        }
     }
 
     void reparseClampsWindow()

@@ -75,11 +75,18 @@ public:
     {
         m_completion = {std::move(data), std::move(progressState), path};
         handOff(&m_toParserThread);
+        m_completed.store(true, std::memory_order_release);
         {
             const QueuedCopyScope scope;
             Q_EMIT completed();
         }
         leave();
+    }
+
+    // whether finish() has run: completed() may have gone out while nobody listened
+    bool hasCompleted() const
+    {
+        return m_completed.load(std::memory_order_acquire);
     }
 
     // runs on the parser's thread, once completed() arrived
@@ -126,6 +133,7 @@ Q_SIGNALS:
 private:
     const uint64_t m_id;
     std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_completed{false};
     Completion m_completion;
     // addresses for handOff/takeOver only
     char m_toParserThread = 0;
@@ -620,6 +628,17 @@ void Parser::cancel()
             takeHandBack(id);
         },
         Qt::QueuedConnection);
+    // The run may have finished between the disconnect above and this
+    // connection; its completed() then reached no one. Taking it back twice is
+    // harmless: the second call finds nothing to take.
+    if (run->hasCompleted()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id]() {
+                takeHandBack(id);
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void Parser::takeHandBack(uint64_t runId)
