@@ -31,7 +31,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace MemloupeProtocol {
+namespace MemloupeProtocol
+{
 
 // Environment of a recorded program, set by the launcher.
 constexpr const char *SocketEnv = "MEMLOUPE_SOCKET"; // path of the launcher's Unix socket
@@ -46,8 +47,7 @@ constexpr uint32_t Version = 1;
 // ancillary data carries the ring's memfd. Followed in the same message by
 // exeLength bytes of the executable's path (readlink of /proc/self/exe) and
 // cmdlineLength bytes of /proc/self/cmdline (arguments separated by NUL).
-struct Hello
-{
+struct Hello {
     char magic[8]; // HelloMagic
     uint32_t version; // Version
     int32_t pid;
@@ -78,8 +78,7 @@ constexpr uint64_t RingMagic = 0x31474e49524c4d4cull; // "LMLRING1"
 constexpr size_t RingDataOffset = 4096;
 constexpr uint64_t DefaultRingCapacity = uint64_t(8) << 20;
 
-struct RingHeader
-{
+struct RingHeader {
     uint64_t magic; // RingMagic
     uint32_t version; // Version
     uint32_t reserved;

@@ -178,8 +178,7 @@ int statusToExitCode(int status)
     return 1;
 }
 
-struct Options
-{
+struct Options {
     std::string output;
     bool recordChildren = false;
     int programIndex = -1;
@@ -355,7 +354,8 @@ bool outputWritable(const Options &options)
 void installSignalHandlers()
 {
     // handlers, not SIG_IGN: an ignored signal would stay ignored in the program
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = onSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
@@ -545,7 +545,8 @@ int main(int argc, char **argv)
         return 1;
     }
     if (child == 0) {
-        struct sigaction standard {};
+        struct sigaction standard {
+        };
         standard.sa_handler = SIG_DFL;
         for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) {
             sigaction(number, &standard, nullptr);

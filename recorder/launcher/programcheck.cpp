@@ -3,9 +3,9 @@
 
 #include "launcher/programcheck.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 #include <elf.h>

@@ -6,8 +6,7 @@
 #include <string>
 
 // What the launcher finds out about a program before it starts it.
-struct ProgramCheck
-{
+struct ProgramCheck {
     std::string path; // the file execve() gets
     int exitCode = 0; // 0: fine; else what memloupe exits with
     std::string message; // for exitCode != 0

@@ -71,7 +71,7 @@ bool processGone(pid_t pid)
 bool readFully(int fd, char *data, size_t length)
 {
     while (length) {
-        pollfd waiting {fd, POLLIN, 0};
+        pollfd waiting{fd, POLLIN, 0};
         if (poll(&waiting, 1, HelloTimeoutMs) <= 0) {
             return false;
         }
@@ -89,18 +89,17 @@ bool readFully(int fd, char *data, size_t length)
 }
 }
 
-struct Session::Stream
-{
+struct Session::Stream {
     int socketFd = -1;
     int ringFd = -1;
-    Hello hello {};
+    Hello hello{};
     std::string executable;
     std::string commandLine;
     void *mapping = nullptr;
     size_t mappingSize = 0;
-    std::atomic<bool> stopRequested {false};
-    std::atomic<bool> detachRequested {false};
-    std::atomic<bool> finished {false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> detachRequested{false};
+    std::atomic<bool> finished{false};
     bool recorded = false;
     StreamResult result;
     std::thread thread;
@@ -153,7 +152,7 @@ bool Session::listen(std::string *error)
     }
     m_directory = pattern;
     const std::string path = m_directory + "/socket";
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof(address.sun_path)) {
         *error = "the socket path " + path + " is too long";
@@ -260,13 +259,13 @@ std::vector<StreamResult> Session::join()
 
 bool Session::receiveHello(Stream *stream)
 {
-    pollfd waiting {stream->socketFd, POLLIN, 0};
+    pollfd waiting{stream->socketFd, POLLIN, 0};
     if (poll(&waiting, 1, HelloTimeoutMs) <= 0) {
         return false;
     }
     char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec part {&stream->hello, sizeof(Hello)};
-    msghdr message {};
+    iovec part{&stream->hello, sizeof(Hello)};
+    msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_control = control;
@@ -417,7 +416,7 @@ void Session::run(Stream *stream)
                 tail = head;
             }
             if (converting) {
-                RingCursor cursor {data, capacity - 1, tail, head, false};
+                RingCursor cursor{data, capacity - 1, tail, head, false};
                 while (converting && cursor.position < head) {
                     converting = converter.consume(&cursor, std::min(head, cursor.position + TailStep));
                     ring->tail.store(cursor.position, std::memory_order_release);

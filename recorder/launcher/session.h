@@ -15,8 +15,7 @@
 #include <sys/types.h>
 
 // Where the trace of each recorded process image goes.
-struct OutputNaming
-{
+struct OutputNaming {
     std::string mainOutput; // the program's first image
     std::string directory; // others: DIRECTORY/memloupe.APP.PID[.N]SUFFIX
     std::string suffix;
@@ -24,8 +23,7 @@ struct OutputNaming
 };
 
 // The finished trace of one process image.
-struct StreamResult
-{
+struct StreamResult {
     pid_t pid = 0;
     std::string path;
     uint64_t fileSize = 0;
@@ -85,12 +83,12 @@ private:
     std::string m_directory;
     std::string m_socketPath;
     int m_listenFd = -1;
-    std::atomic<pid_t> m_programPid {0};
-    std::atomic<bool> m_programReaped {false};
+    std::atomic<pid_t> m_programPid{0};
+    std::atomic<bool> m_programReaped{false};
     std::mutex m_mutex;
     std::list<std::unique_ptr<Stream>> m_streams;
     std::vector<std::string> m_usedOutputs;
     bool m_mainOutputTaken = false;
-    std::atomic<bool> m_finishAll {false};
-    std::atomic<bool> m_detachAll {false};
+    std::atomic<bool> m_finishAll{false};
+    std::atomic<bool> m_detachAll{false};
 };

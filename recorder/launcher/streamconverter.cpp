@@ -214,7 +214,7 @@ uint32_t StreamConverter::ipIndex(uint64_t address)
 
 uint32_t StreamConverter::resolve(uint32_t module, uint64_t address)
 {
-    const ResolvedKey key {module, address};
+    const ResolvedKey key{module, address};
     auto known = m_ipByModuleAddress.find(key);
     if (known != m_ipByModuleAddress.end()) {
         return known->second;
@@ -235,8 +235,7 @@ uint32_t StreamConverter::resolve(uint32_t module, uint64_t address)
         entry.symbols->resolve(address, &m_frames);
     }
     // strings first: each is written once, before the first record using it
-    struct Indices
-    {
+    struct Indices {
         uint32_t function;
         uint32_t file;
         int line;
@@ -306,7 +305,7 @@ void StreamConverter::onAllocation(RingCursor *cursor)
         }
     }
 
-    const InfoKey infoKey {size, trace};
+    const InfoKey infoKey{size, trace};
     uint32_t info;
     auto known = m_infos.find(infoKey);
     if (known != m_infos.end()) {

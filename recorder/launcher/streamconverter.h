@@ -15,8 +15,7 @@
 
 // Reads the records of a ring between two logical positions. The writer
 // publishes only whole records, so running past `end` means corrupt data.
-struct RingCursor
-{
+struct RingCursor {
     const uint8_t *data = nullptr;
     uint64_t mask = 0;
     uint64_t position = 0;
@@ -62,8 +61,7 @@ struct RingCursor
 // std::hash of an integer is the integer itself; with power-of-two tables
 // keys that differ only in high bits (trie keys, aligned addresses) would all
 // land in one bucket.
-struct MixHash
-{
+struct MixHash {
     size_t operator()(uint64_t key) const
     {
         key ^= key >> 33;
@@ -112,21 +110,18 @@ public:
     }
 
 private:
-    struct Segment
-    {
+    struct Segment {
         uint64_t start;
         uint64_t end;
         uint32_t module; // index into m_modules
     };
-    struct Module
-    {
+    struct Module {
         uint64_t id;
         std::unique_ptr<ModuleSymbols> symbols;
         uint32_t pathString = 0; // 0: not yet written
         bool gone = false;
     };
-    struct InfoKey
-    {
+    struct InfoKey {
         uint64_t size;
         uint32_t trace;
         bool operator==(const InfoKey &other) const
@@ -134,15 +129,13 @@ private:
             return size == other.size && trace == other.trace;
         }
     };
-    struct InfoKeyHash
-    {
+    struct InfoKeyHash {
         size_t operator()(const InfoKey &key) const
         {
             return MixHash()(key.size * 0x9e3779b97f4a7c15ull ^ key.trace);
         }
     };
-    struct ResolvedKey
-    {
+    struct ResolvedKey {
         uint32_t module;
         uint64_t address;
         bool operator==(const ResolvedKey &other) const
@@ -150,8 +143,7 @@ private:
             return module == other.module && address == other.address;
         }
     };
-    struct ResolvedKeyHash
-    {
+    struct ResolvedKeyHash {
         size_t operator()(const ResolvedKey &key) const
         {
             return MixHash()(key.address ^ (uint64_t(key.module) << 48));

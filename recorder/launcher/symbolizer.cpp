@@ -146,8 +146,7 @@ const char *ModuleSymbols::symbolAt(uint64_t address)
 {
     if (!m_symbolsLoaded) {
         m_symbolsLoaded = true;
-        struct Ranked
-        {
+        struct Ranked {
             Symbol symbol;
             int rank;
         };

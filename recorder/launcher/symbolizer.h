@@ -11,8 +11,7 @@ struct Dwfl;
 struct Dwfl_Module;
 
 // One source position of a return address: the function and where in it.
-struct SymbolFrame
-{
+struct SymbolFrame {
     std::string function;
     std::string file; // empty: unknown
     int line = 0;
@@ -39,8 +38,7 @@ public:
     void resolve(uint64_t returnAddress, std::vector<SymbolFrame> *frames);
 
 private:
-    struct Symbol
-    {
+    struct Symbol {
         uint64_t start;
         uint64_t end;
         const char *name; // owned by the Dwfl

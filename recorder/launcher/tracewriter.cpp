@@ -89,9 +89,9 @@ void TraceWriter::writeCompressed(const char *data, size_t length, bool end)
         writeFile(data, length);
         break;
     case TraceFormat::Compression::Zstd: {
-        ZSTD_inBuffer input {data, length, 0};
+        ZSTD_inBuffer input{data, length, 0};
         for (;;) {
-            ZSTD_outBuffer output {m_compressed.data(), m_compressed.size(), 0};
+            ZSTD_outBuffer output{m_compressed.data(), m_compressed.size(), 0};
             const size_t left = ZSTD_compressStream2(m_zstd, &output, &input, end ? ZSTD_e_end : ZSTD_e_continue);
             if (ZSTD_isError(left)) {
                 fail(std::string("zstd compression failed: ") + ZSTD_getErrorName(left), 0);

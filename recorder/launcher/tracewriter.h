@@ -119,7 +119,7 @@ private:
     std::vector<char> m_compressed;
     TraceFormat::Compression m_compression = TraceFormat::Compression::None;
     ZSTD_CCtx *m_zstd = nullptr;
-    z_stream m_zlib {};
+    z_stream m_zlib{};
     bool m_zlibOpen = false;
     int m_fd = -1;
     uint64_t m_fileBytes = 0;

@@ -19,7 +19,8 @@
 #include <libgen.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 volatile size_t g_sink;
 
@@ -99,9 +100,9 @@ int main(int argc, char **argv)
             pid = fork();
             if (pid == 0) {
                 dup2(fds[1], 1);
-                execv(self.c_str(), const_cast<char **>(std::vector<const char *>{args[0].c_str(), args[1].c_str(), args[2].c_str(),
-                                                                                  args[3].c_str(), args[4].c_str(), nullptr}
-                                                             .data()));
+                execv(self.c_str(),
+                      const_cast<char **>(
+                          std::vector<const char *>{args[0].c_str(), args[1].c_str(), args[2].c_str(), args[3].c_str(), args[4].c_str(), nullptr}.data()));
                 _exit(127);
             }
         }

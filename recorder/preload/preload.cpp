@@ -58,7 +58,8 @@ __attribute__((visibility("hidden"))) DlopenFn memloupe_real_dlopen = nullptr;
 __attribute__((visibility("hidden"))) void *memloupe_dlopen_hook(const char *file, int mode);
 }
 
-namespace {
+namespace
+{
 
 constexpr int MaxFrames = 256;
 // room for our own frames (hook, recorder, unwinder) above the program's
@@ -82,8 +83,7 @@ using AlignedAllocFn = void *(*)(size_t, size_t);
 using VallocFn = void *(*)(size_t);
 using DlcloseFn = int (*)(void *);
 
-struct RealFunctions
-{
+struct RealFunctions {
     MallocFn malloc;
     FreeFn free;
     CallocFn calloc;
@@ -112,8 +112,7 @@ __thread bool t_resolving __attribute__((tls_model("initial-exec")));
 struct ThreadState;
 __thread ThreadState *t_state __attribute__((tls_model("initial-exec")));
 
-struct Guard
-{
+struct Guard {
     Guard()
     {
         ++t_guard;
@@ -407,8 +406,7 @@ using FindObjectFn = int (*)(void *, dl_find_object *);
 FindObjectFn g_findObject = nullptr;
 
 // text of this library and of the unwinder, cut from the top of every stack
-struct Range
-{
+struct Range {
     uintptr_t lo;
     uintptr_t hi;
 };
@@ -425,8 +423,7 @@ bool isOwnFrame(uintptr_t ip)
     return false;
 }
 
-struct ThreadState
-{
+struct ThreadState {
     uint32_t generation;
     uint32_t thread;
     uint32_t moduleGeneration;
@@ -442,8 +439,7 @@ struct ThreadState
 // ---------------------------------------------------------------------------
 // The ring
 
-struct Span
-{
+struct Span {
     const uint8_t *data;
     size_t size;
 };
@@ -517,8 +513,7 @@ uint64_t elapsedMs()
 
 // Time and RSS records that go in front of an event. The RSS file is read
 // outside the ring lock; at most one thread per 10 ms does it.
-struct Preamble
-{
+struct Preamble {
     uint64_t ms;
     uint8_t bytes[2 * (1 + MaxVarint)];
     size_t size = 0;
@@ -575,8 +570,7 @@ bool append(const uint8_t *data, size_t size)
 // ---------------------------------------------------------------------------
 // Modules
 
-struct Module
-{
+struct Module {
     uint32_t id;
     bool present;
     uint64_t key;
@@ -598,8 +592,7 @@ std::atomic<uint32_t> g_moduleGeneration{0};
 // Sorted segment ranges of the present modules, read without a lock.
 // Replaced tables are not freed: a reader may still be searching one; they
 // are small and only replaced when modules come and go.
-struct RangeTable
-{
+struct RangeTable {
     size_t count;
     Range *ranges;
 };
@@ -627,8 +620,7 @@ bool lookupRange(const RangeTable *table, uintptr_t address, Range *hit)
     return true;
 }
 
-struct ScannedModule
-{
+struct ScannedModule {
     uint64_t key;
     uintptr_t bias;
     int segmentCount;
@@ -639,8 +631,7 @@ struct ScannedModule
     size_t buildIdSize;
 };
 
-struct Scan
-{
+struct Scan {
     bool onlyIfChanged;
     bool unchanged;
     bool failed;
@@ -927,8 +918,7 @@ void ensureModules(ThreadState *ts, const uintptr_t *addresses, int count)
 // ---------------------------------------------------------------------------
 // Stacks
 
-struct UnwindState
-{
+struct UnwindState {
     uintptr_t *out;
     int count;
     int max;
@@ -1046,8 +1036,7 @@ size_t encodeAllocation(ThreadState *ts, uintptr_t *stack, int count, const void
     return size_t(p - ts->scratch);
 }
 
-struct TakenStack
-{
+struct TakenStack {
     ThreadState *ts = nullptr;
     uintptr_t *frames = nullptr;
     int count = 0;
@@ -1072,8 +1061,7 @@ TakenStack takeEventStack()
         } else {
             int keep = 0;
             const int previousCount = taken.ts->previousCount;
-            while (keep < taken.count && keep < previousCount
-                   && taken.frames[taken.count - 1 - keep] == taken.ts->previous[previousCount - 1 - keep]) {
+            while (keep < taken.count && keep < previousCount && taken.frames[taken.count - 1 - keep] == taken.ts->previous[previousCount - 1 - keep]) {
                 ++keep;
             }
             ensureModules(taken.ts, taken.frames, taken.count - keep);
@@ -1527,8 +1515,7 @@ void loadUnwinder()
     }
 }
 
-struct ExeBias
-{
+struct ExeBias {
     uintptr_t bias;
 };
 
@@ -1565,8 +1552,7 @@ uintptr_t findInExecutable(const char *symbol)
     for (int i = 0; valid && i < ehdr.e_shnum && !found; ++i) {
         ElfW(Shdr) section;
         std::memcpy(&section, base + ehdr.e_shoff + size_t(i) * sizeof(section), sizeof(section));
-        if ((section.sh_type != SHT_SYMTAB && section.sh_type != SHT_DYNSYM) || section.sh_link >= ehdr.e_shnum
-            || section.sh_offset + section.sh_size > size) {
+        if ((section.sh_type != SHT_SYMTAB && section.sh_type != SHT_DYNSYM) || section.sh_link >= ehdr.e_shnum || section.sh_offset + section.sh_size > size) {
             continue;
         }
         ElfW(Shdr) strings;

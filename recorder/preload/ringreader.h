@@ -26,10 +26,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace PreloadRing {
-
-struct Stream
+namespace PreloadRing
 {
+
+struct Stream {
     MemloupeProtocol::Hello hello{};
     std::string exe;
     std::string cmdline;

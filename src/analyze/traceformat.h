@@ -13,10 +13,12 @@
 #include <cstring>
 #include <string>
 
-namespace TraceFormat {
+namespace TraceFormat
+{
 
 // Record types: the first character of every line.
-namespace Record {
+namespace Record
+{
 constexpr char Version = 'v';
 constexpr char Debuggee = 'X';
 constexpr char SystemInfo = 'I';

@@ -15,7 +15,6 @@
 #include <zlib.h>
 #include <zstd.h>
 
-
 const char TraceInput::s_emptyBlock[TraceInput::BLOCK_PADDING] = {'\n'};
 
 namespace

@@ -141,7 +141,6 @@ bool takeName(std::array<std::string_view, N> &names, std::size_t &remaining, co
 }
 }
 
-
 // The state and the accounting of one pass, whichever source its lines come
 // from: the text of the file, or the event log. A line that the log keeps as
 // text goes through handleLine again, the same code the text path runs, and the

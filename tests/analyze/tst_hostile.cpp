@@ -634,7 +634,8 @@ private Q_SLOTS:
             QVERIFY(writer.finish());
         }
         QVERIFY(timer.elapsed() < TIME_LIMIT_MS);
-        QCOMPARE(capture.finish(), withEventLog ? std::string() : std::string("memloupe: the event log would exceed 1 MB; reading the file again for each pass\n"));
+        QCOMPARE(capture.finish(),
+                 withEventLog ? std::string() : std::string("memloupe: the event log would exceed 1 MB; reading the file again for each pass\n"));
         QCOMPARE(costsText(data.totalCost), costsText(2, 1, 0x10, 0x10));
         QCOMPARE(data.totalTime, int64_t(6));
         QCOMPARE(data.debuggees, std::vector<std::string>({"./app"}));

@@ -131,8 +131,8 @@ std::string sampleTrace(const std::string &versionLine, int format)
 std::string passesText(const RecordingData &data, bool withBytesRead = true)
 {
     std::ostringstream out;
-    out << "total " << costsText(data.totalCost).toStdString() << " peakTime " << data.peakTime << " peakRSS " << data.peakRSS << " time "
-        << data.totalTime << " page " << data.systemInfo.pageSize << " pages " << data.systemInfo.pages << "\n";
+    out << "total " << costsText(data.totalCost).toStdString() << " peakTime " << data.peakTime << " peakRSS " << data.peakRSS << " time " << data.totalTime
+        << " page " << data.systemInfo.pageSize << " pages " << data.systemInfo.pages << "\n";
     for (const auto &allocation : data.allocations) {
         out << "allocation " << allocation.traceIndex.index << " " << costsText(allocation).toStdString() << "\n";
     }
@@ -733,7 +733,8 @@ private Q_SLOTS:
                 text += "R " + hex((random >> 12) % 4096) + "\n";
             }
             if (hostile && i % 997 == 0) {
-                static const char *const badLines[] = {"Z 1", "+ g", "+", "+ 77", "- 66", "-", "- x", "c x", "c", "R x", "I 1000 x", "a 10", "v 10500 2X", "+ 10 1", "- zz"};
+                static const char *const badLines[] =
+                    {"Z 1", "+ g", "+", "+ 77", "- 66", "-", "- x", "c x", "c", "R x", "I 1000 x", "a 10", "v 10500 2X", "+ 10 1", "- zz"};
                 text += std::string(badLines[(i / 997) % 15]) + "\n";
             }
         }

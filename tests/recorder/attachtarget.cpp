@@ -27,10 +27,10 @@
 //   leaked at the end of the phase: (B / 2) * (1000 + N) + 8 * B bytes
 
 #include <atomic>
-#include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <thread>
 #include <vector>

@@ -123,7 +123,7 @@ void connectToLauncher(uint64_t capacity)
     ringData = static_cast<uint8_t *>(mapping) + RingDataOffset;
 
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, socketPath, sizeof(address.sun_path) - 1);
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
@@ -132,7 +132,7 @@ void connectToLauncher(uint64_t capacity)
     char exe[4096];
     const auto exeLength = readlink("/proc/self/exe", exe, sizeof(exe));
     const std::string cmdline = readFile("/proc/self/cmdline");
-    Hello hello {};
+    Hello hello{};
     memcpy(hello.magic, HelloMagic, sizeof(HelloMagic));
     hello.version = Version;
     hello.pid = getpid();
@@ -144,9 +144,9 @@ void connectToLauncher(uint64_t capacity)
     std::string payload(reinterpret_cast<const char *>(&hello), sizeof(hello));
     payload.append(exe, size_t(exeLength));
     payload += cmdline;
-    iovec part {&payload[0], payload.size()};
+    iovec part{&payload[0], payload.size()};
     char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message {};
+    msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_control = control;
@@ -172,8 +172,7 @@ void stop()
 // The executable's own module record, so that its return addresses resolve.
 uint64_t sendOwnModule(uint64_t id)
 {
-    struct Found
-    {
+    struct Found {
         uint64_t bias = 0;
         std::vector<std::pair<uint64_t, uint64_t>> segments;
     } found;

@@ -11,8 +11,7 @@ int main(int argc, char **argv)
     (void)argv;
     if (argc > 1) {
         char byte;
-        while (read(0, &byte, 1) > 0) {
-        }
+        while (read(0, &byte, 1) > 0) { }
     }
     return 0;
 }

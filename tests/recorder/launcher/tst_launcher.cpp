@@ -21,8 +21,7 @@
 
 namespace
 {
-struct Run
-{
+struct Run {
     int exitCode = -1;
     QString errors;
 };
@@ -156,8 +155,9 @@ private Q_SLOTS:
     void convertsRecords()
     {
         const QString output = m_dir.filePath(QStringLiteral("deltas.txt"));
-        const auto run = runLauncher({QStringLiteral("-o"), output, QStringLiteral(FAKEWRITER_PATH), QStringLiteral("deltas"), QStringLiteral("-o"), QStringLiteral("x")},
-                                     m_dir.path());
+        const auto run =
+            runLauncher({QStringLiteral("-o"), output, QStringLiteral(FAKEWRITER_PATH), QStringLiteral("deltas"), QStringLiteral("-o"), QStringLiteral("x")},
+                        m_dir.path());
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.errors.contains(QStringLiteral("8 allocations")), qPrintable(run.errors));
         const auto lines = traceLines(output);
@@ -168,31 +168,48 @@ private Q_SLOTS:
         QCOMPARE(lines[2], QStringLiteral("I 1000 1234"));
         const QStringList expected = {
             QStringLiteral("s 10 <unknown module>"),
-            QStringLiteral("i 10 1"), QStringLiteral("t 1 0"),
-            QStringLiteral("i 20 1"), QStringLiteral("t 2 1"),
-            QStringLiteral("i 30 1"), QStringLiteral("t 3 2"),
-            QStringLiteral("a 64 3"), QStringLiteral("+ 0"),
+            QStringLiteral("i 10 1"),
+            QStringLiteral("t 1 0"),
+            QStringLiteral("i 20 1"),
+            QStringLiteral("t 2 1"),
+            QStringLiteral("i 30 1"),
+            QStringLiteral("t 3 2"),
+            QStringLiteral("a 64 3"),
+            QStringLiteral("+ 0"),
             // thread 2 shares the outermost frame
-            QStringLiteral("i 40 1"), QStringLiteral("t 4 1"),
-            QStringLiteral("a c8 4"), QStringLiteral("+ 1"),
+            QStringLiteral("i 40 1"),
+            QStringLiteral("t 4 1"),
+            QStringLiteral("a c8 4"),
+            QStringLiteral("+ 1"),
             // thread 1 keeps two frames of its own last stack, not of thread 2's
-            QStringLiteral("i 50 1"), QStringLiteral("t 5 2"),
-            QStringLiteral("a 64 5"), QStringLiteral("+ 2"),
+            QStringLiteral("i 50 1"),
+            QStringLiteral("t 5 2"),
+            QStringLiteral("a 64 5"),
+            QStringLiteral("+ 2"),
             // thread 2 repeats its stack: no new node, no new info
             QStringLiteral("+ 1"),
             // the free of 0x9999 was never allocated: dropped
             QStringLiteral("- 0"),
             // time only ascends
-            QStringLiteral("c 5"), QStringLiteral("c 9"),
+            QStringLiteral("c 5"),
+            QStringLiteral("c 9"),
             // a block at a live address ends the old one first
-            QStringLiteral("a 12c 5"), QStringLiteral("- 1"), QStringLiteral("+ 3"),
+            QStringLiteral("a 12c 5"),
+            QStringLiteral("- 1"),
+            QStringLiteral("+ 3"),
             QStringLiteral("R 40"),
-            QStringLiteral("S leak:foo"), QStringLiteral("S leak:bar"),
+            QStringLiteral("S leak:foo"),
+            QStringLiteral("S leak:bar"),
             // after its end the thread starts from nothing
-            QStringLiteral("t 2 0"), QStringLiteral("a 64 6"), QStringLiteral("+ 4"),
-            QStringLiteral("a 8 0"), QStringLiteral("+ 5"),
+            QStringLiteral("t 2 0"),
+            QStringLiteral("a 64 6"),
+            QStringLiteral("+ 4"),
+            QStringLiteral("a 8 0"),
+            QStringLiteral("+ 5"),
             // an event without a stack does not replace the thread's last one
-            QStringLiteral("t 3 6"), QStringLiteral("a 10 7"), QStringLiteral("+ 6"),
+            QStringLiteral("t 3 6"),
+            QStringLiteral("a 10 7"),
+            QStringLiteral("+ 6"),
         };
         QCOMPARE(lines.mid(3), expected);
         QCOMPARE(structureProblem(lines), QString());
@@ -266,7 +283,8 @@ private Q_SLOTS:
         QFETCH(QString, name);
         const QString output = m_dir.filePath(name);
         const int count = 20000;
-        const auto run = runLauncher({QStringLiteral("-o"), output, QStringLiteral(FAKEWRITER_PATH), QStringLiteral("many"), QString::number(count)}, m_dir.path());
+        const auto run =
+            runLauncher({QStringLiteral("-o"), output, QStringLiteral(FAKEWRITER_PATH), QStringLiteral("many"), QString::number(count)}, m_dir.path());
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.errors.contains(QStringLiteral("20000 allocations")), qPrintable(run.errors));
         const auto json = reportJson(output);
@@ -347,16 +365,23 @@ private Q_SLOTS:
         QTest::newRow("directory") << QStringList{m_dir.path()} << 126 << QStringLiteral("directory") << nopreload;
         QTest::newRow("static") << QStringList{QStringLiteral(STATIC_PROGRAM_PATH)} << 1 << QStringLiteral("statically linked") << nopreload;
         QTest::newRow("script of a static interpreter") << QStringList{script} << 1 << QStringLiteral("statically linked") << nopreload;
-        QTest::newRow("output directory missing") << QStringList{QStringLiteral("-o"), QStringLiteral("no-such-dir/out.zst"), QStringLiteral(FAKEWRITER_PATH), QStringLiteral("deltas")}
+        QTest::newRow("output directory missing") << QStringList{QStringLiteral("-o"),
+                                                                 QStringLiteral("no-such-dir/out.zst"),
+                                                                 QStringLiteral(FAKEWRITER_PATH),
+                                                                 QStringLiteral("deltas")}
                                                   << 1 << QStringLiteral("cannot write") << nopreload;
-        QTest::newRow("output below a file") << QStringList{QStringLiteral("-o"), plain + QStringLiteral("/out.zst"), QStringLiteral(FAKEWRITER_PATH), QStringLiteral("deltas")} << 1
-                                             << QStringLiteral("cannot write") << nopreload;
+        QTest::newRow("output below a file") << QStringList{QStringLiteral("-o"),
+                                                            plain + QStringLiteral("/out.zst"),
+                                                            QStringLiteral(FAKEWRITER_PATH),
+                                                            QStringLiteral("deltas")}
+                                             << 1 << QStringLiteral("cannot write") << nopreload;
         QTest::newRow("no preload library") << QStringList{QStringLiteral(FAKEWRITER_PATH), QStringLiteral("deltas")} << 1 << QStringLiteral("cannot find")
                                             << QStringLiteral("/nonexistent/libmemloupe_preload.so");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate"), QStringLiteral(FAKEWRITER_PATH)} << 2 << QStringLiteral("unknown option") << nopreload;
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate"), QStringLiteral(FAKEWRITER_PATH)} << 2 << QStringLiteral("unknown option")
+                                        << nopreload;
         // the preload library ignored: the program's status, a warning, no file
-        QTest::newRow("never connected") << QStringList{QStringLiteral(FAKEWRITER_PATH), QStringLiteral("exit"), QStringLiteral("5")} << 5 << QStringLiteral("never connected")
-                                         << nopreload;
+        QTest::newRow("never connected") << QStringList{QStringLiteral(FAKEWRITER_PATH), QStringLiteral("exit"), QStringLiteral("5")} << 5
+                                         << QStringLiteral("never connected") << nopreload;
     }
     void refusesToStart()
     {

@@ -17,16 +17,15 @@
 using namespace MemloupeProtocol;
 using namespace PreloadRing;
 
-namespace {
-
-struct Segment
+namespace
 {
+
+struct Segment {
     uint64_t start;
     uint64_t size;
 };
 
-struct ModuleInfo
-{
+struct ModuleInfo {
     uint64_t bias = 0;
     std::vector<Segment> segments;
     std::string path;
@@ -34,8 +33,7 @@ struct ModuleInfo
     bool gone = false;
 };
 
-struct Event
-{
+struct Event {
     char type = 0; // '+' or '-'
     uint64_t thread = 0;
     uint64_t size = 0;
@@ -44,8 +42,7 @@ struct Event
 };
 
 // The whole stream decoded; every structural problem lands in `errors`.
-struct Decoded
-{
+struct Decoded {
     std::map<uint64_t, ModuleInfo> modules;
     std::vector<uint64_t> moduleOrder; // ids in the order announced
     std::vector<uint64_t> goneOrder;
@@ -264,8 +261,7 @@ const std::string TestProgram = QStringLiteral(MEMLOUPE_TEST_PROGRAM).toStdStrin
 const std::string Library = QStringLiteral(MEMLOUPE_PRELOAD_LIBRARY).toStdString();
 const std::string TestModule = QStringLiteral(MEMLOUPE_TEST_MODULE).toStdString();
 
-struct Run
-{
+struct Run {
     int status = -1;
     std::vector<Decoded> streams;
     std::vector<std::unique_ptr<Stream>> raw;

@@ -26,7 +26,8 @@ extern "C" const char *__lsan_default_suppressions()
     return "leak:memloupe_test_suppression\n";
 }
 
-namespace {
+namespace
+{
 
 volatile uintptr_t g_sink;
 // through a volatile: the compiler must not see the impossible sizes

@@ -214,7 +214,8 @@ QString Util::diagnosticsText(const TraceDiagnostics &diagnostics)
         auto part = kindText(kind, entry.count);
         if (!entry.samples.empty()) {
             const auto &first = entry.samples.front();
-            part += i18n(" (first at line %1: \"%2\")", formatCount(first.lineNumber), QString::fromUtf8(first.line.data(), static_cast<int>(first.line.size())));
+            part +=
+                i18n(" (first at line %1: \"%2\")", formatCount(first.lineNumber), QString::fromUtf8(first.line.data(), static_cast<int>(first.line.size())));
         }
         parts.append(part);
     }

@@ -23,10 +23,10 @@
 #include <KAboutData>
 #include <KLocalizedString>
 
-#include "analyze/suppressions.h"
 #include "analyze/gui/app/guistartup.h"
 #include "analyze/gui/app/mainwindow.h"
 #include "analyze/gui/models/proxystyle.h"
+#include "analyze/suppressions.h"
 
 namespace
 {

@@ -729,7 +729,6 @@ void setTabEnabled(QTabWidget *tabWidget, QWidget *tab, bool enabled)
 
 }
 
-
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_ui(buildUi(this))

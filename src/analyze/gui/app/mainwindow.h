@@ -51,7 +51,6 @@ struct TreeData;
 struct SummaryData;
 struct Symbol;
 
-
 class MainWindow : public QMainWindow
 {
     Q_OBJECT

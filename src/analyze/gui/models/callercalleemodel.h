@@ -18,9 +18,9 @@
 #include <QMetaType>
 #include <QVector>
 
-#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/callercalleedata.h"
 #include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/models/sortkeys.h"
 
 Q_DECLARE_METATYPE(SymbolCostMap)

@@ -12,8 +12,8 @@
 #include <QAbstractTableModel>
 #include <QVector>
 
-#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/summarydata.h"
+#include "analyze/gui/models/costcolumns.h"
 
 class SuppressionsModel final : public QAbstractTableModel
 {

@@ -11,11 +11,11 @@
 
 #include <QAbstractItemModel>
 
-#include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/analysis/resultdata.h"
-#include "analyze/gui/models/sortkeys.h"
 #include "analyze/gui/analysis/summarydata.h"
 #include "analyze/gui/analysis/treedata.h"
+#include "analyze/gui/models/costcolumns.h"
+#include "analyze/gui/models/sortkeys.h"
 
 class TreeModel : public QAbstractItemModel, public SortKeySource
 {

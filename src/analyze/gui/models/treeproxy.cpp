@@ -7,9 +7,9 @@
 
 #include "analyze/gui/analysis/locationdata.h"
 #include "analyze/gui/analysis/resultdata.h"
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/sortkeys.h"
 #include "analyze/gui/models/treemodel.h"
-#include "analyze/gui/analysis/util.h"
 
 namespace
 {

@@ -43,9 +43,9 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/chartmodel.h"
 #include "analyze/gui/models/chartproxy.h"
-#include "analyze/gui/analysis/util.h"
 
 namespace
 {

@@ -28,9 +28,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGraphicsView>
 #include <QHeaderView>
 #include <QInputDialog>
-#include <QGraphicsView>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -63,13 +63,13 @@
 #include <KUrlRequester>
 #include <ThreadWeaver/Queue>
 
+#include "analyze/gui/analysis/parser.h"
+#include "analyze/gui/analysis/util.h"
+#include "analyze/gui/app/mainwindow.h"
 #include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/models/treemodel.h"
 #include "analyze/gui/widgets/chartwidget.h"
 #include "analyze/gui/widgets/flamegraph.h"
-#include "analyze/gui/app/mainwindow.h"
-#include "analyze/gui/analysis/parser.h"
-#include "analyze/gui/models/treemodel.h"
-#include "analyze/gui/analysis/util.h"
 #include "testutils.h"
 
 namespace

@@ -13,9 +13,9 @@
 #include <QStandardItemModel>
 #include <QTest>
 
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/callercalleemodel.h"
 #include "analyze/gui/models/treeproxy.h"
-#include "analyze/gui/analysis/util.h"
 
 #include "parsedtrace.h"
 

@@ -14,9 +14,9 @@
 #include <KChartLineAttributes>
 #include <KLocalizedString>
 
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/chartmodel.h"
 #include "analyze/gui/models/chartproxy.h"
-#include "analyze/gui/analysis/util.h"
 
 #include "parsedtrace.h"
 

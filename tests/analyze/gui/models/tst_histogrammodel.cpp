@@ -10,8 +10,8 @@
 
 #include <KChartGlobal>
 
-#include "analyze/gui/models/histogrammodel.h"
 #include "analyze/gui/analysis/util.h"
+#include "analyze/gui/models/histogrammodel.h"
 
 #include "parsedtrace.h"
 

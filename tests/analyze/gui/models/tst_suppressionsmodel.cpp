@@ -7,8 +7,8 @@
 #include <QSortFilterProxyModel>
 #include <QTest>
 
-#include "analyze/gui/models/suppressionsmodel.h"
 #include "analyze/gui/analysis/util.h"
+#include "analyze/gui/models/suppressionsmodel.h"
 
 #include "treeanalysis.h"
 

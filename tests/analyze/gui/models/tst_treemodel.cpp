@@ -10,9 +10,9 @@
 #include <QStandardItemModel>
 #include <QTest>
 
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/treemodel.h"
 #include "analyze/gui/models/treeproxy.h"
-#include "analyze/gui/analysis/util.h"
 
 #include "treeanalysis.h"
 

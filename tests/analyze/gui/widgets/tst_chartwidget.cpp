@@ -38,10 +38,10 @@
 #include <QTest>
 #include <QTimer>
 
-#include "analyze/gui/models/chartmodel.h"
-#include "analyze/gui/widgets/chartwidget.h"
-#include "analyze/gui/models/proxystyle.h"
 #include "analyze/gui/analysis/util.h"
+#include "analyze/gui/models/chartmodel.h"
+#include "analyze/gui/models/proxystyle.h"
+#include "analyze/gui/widgets/chartwidget.h"
 
 #include "charttrace.h"
 
