@@ -7,6 +7,8 @@
 
 #include <QPainter>
 
+#include "analyze/gui/analysis/util.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -18,6 +20,20 @@ CostDelegate::CostDelegate(int sortRole, int maxCostRole, QObject *parent)
 }
 
 CostDelegate::~CostDelegate() = default;
+
+QString CostDelegate::displayText(const QVariant &value, const QLocale &locale) const
+{
+    switch (static_cast<QMetaType::Type>(value.userType())) {
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+        return Util::formatCount(value.toLongLong());
+    default:
+        return QStyledItemDelegate::displayText(value, locale);
+    }
+}
 
 float CostDelegate::barFraction(qint64 cost, qint64 maxCost)
 {

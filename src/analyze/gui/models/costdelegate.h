@@ -23,6 +23,9 @@ public:
     ~CostDelegate() override;
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    // Counts grouped as the summary and the tooltips group them: item views
+    // otherwise drop the group separator ("72444" next to "72,444").
+    QString displayText(const QVariant &value, const QLocale &locale) const override;
 
     // The share of the cell width the bar covers, in [0, 1]. Diffs produce negative
     // costs and costs above the total; a total of 0 gives a full bar.

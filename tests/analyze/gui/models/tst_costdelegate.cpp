@@ -12,6 +12,7 @@
 #include <QStyleOptionRubberBand>
 #include <QTest>
 
+#include "analyze/gui/analysis/util.h"
 #include "analyze/gui/models/costdelegate.h"
 #include "analyze/gui/models/proxystyle.h"
 
@@ -209,6 +210,22 @@ private Q_SLOTS:
         }
         QVERIFY(textPixels > 0);
         QVERIFY(barPixels > cellRect.width() * cellRect.height() / 2);
+    }
+
+    // Counts in the tables read as they do in the summary and the tooltips;
+    // sizes and names keep the text the model gives.
+    void countsAreGroupedAsElsewhere()
+    {
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        CostDelegate delegate(256, 257);
+        QLocale viewLocale;
+        viewLocale.setNumberOptions(QLocale::OmitGroupSeparator);
+        QCOMPARE(delegate.displayText(QVariant::fromValue<qint64>(1234567), viewLocale), QStringLiteral("1,234,567"));
+        QCOMPARE(delegate.displayText(QVariant::fromValue<qint64>(-72444), viewLocale), QStringLiteral("-72,444"));
+        QCOMPARE(delegate.displayText(QVariant(12345), viewLocale), Util::formatCount(12345));
+        QCOMPARE(delegate.displayText(QVariant(QStringLiteral("1.2MB")), viewLocale), QStringLiteral("1.2MB"));
+        QLocale::setDefault(before);
     }
 
     void proxyStyleDropsTheChartRubberBandMask()
