@@ -168,9 +168,10 @@ void send(const std::shared_ptr<ParserRun> &run, void (ParserRun::*signal)(Param
 }
 
 // What a replay of the event log costs next to a pass over the text: the
-// benchmark on 256 MB generated traces measured 0.45 (zstd) and 0.36 (gzip); a
-// replay is the accounting both paths share without the tokenizing.
-constexpr double logPassWeight = 0.4;
+// benchmark on 1 GB generated traces measured 0.60 (zstd) and 0.72 (gzip) on a
+// quiet machine; a replay is the accounting both paths share, without the
+// tokenizing but with the log's decoding.
+constexpr double logPassWeight = 0.6;
 
 void reportPassProgress(ProgressState *state, const ParserData &data)
 {
