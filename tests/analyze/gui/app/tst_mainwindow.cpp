@@ -154,18 +154,26 @@ T *child(const QObject *parent, const char *name)
 
 // Runs the event loop until the window's analysis is over: the parser reports
 // not running only once finished or failedToOpen has been handled.
+// A cancel or a new load replaces the window's parser while this waits and
+// deletes the old one later: the one held is looked up again once it is gone.
 bool waitForAnalysis(const MainWindow &window, int timeout = 60000)
 {
-    auto *parser = window.findChild<Parser *>();
+    QPointer<Parser> parser = window.findChild<Parser *>();
     if (!parser) {
         return false;
     }
+    const auto running = [&]() {
+        if (!parser) {
+            parser = window.findChild<Parser *>();
+        }
+        return parser && parser->isRunning();
+    };
     QElapsedTimer timer;
     timer.start();
-    while (parser->isRunning() && timer.elapsed() < timeout) {
+    while (running() && timer.elapsed() < timeout) {
         QTest::qWait(10);
     }
-    return !parser->isRunning();
+    return !running();
 }
 
 void drainBackgroundWork()
