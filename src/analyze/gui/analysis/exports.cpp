@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/analysis/util.h"
@@ -271,4 +272,15 @@ bool Exports::writeSpeedscope(QIODevice *device, const TreeData &tree, TreeDirec
     };
     const auto bytes = QJsonDocument(file).toJson(QJsonDocument::Compact);
     return device->write(bytes) == bytes.size();
+}
+
+bool Exports::saveFile(const QString &path, const std::function<bool(QIODevice *)> &write, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !write(&file) || !file.commit()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
 }

@@ -39,8 +39,10 @@
 #pragma once
 
 #include <QString>
+
 #include <QStringList>
 #include <QVector>
+#include <functional>
 
 #include "analyze/allocationdata.h"
 
@@ -96,4 +98,9 @@ bool writeFoldedStacksDiff(QIODevice *device,
 
 // @p name is the file's title in the viewer, e.g. the trace's file name.
 bool writeSpeedscope(QIODevice *device, const TreeData &tree, TreeDirection direction, const QString &name);
+
+// Writes a whole file or none of it: the text goes to a temporary file that
+// replaces the target only when write returned true and every byte reached
+// the disk. On failure *error holds the reason (the file's error text).
+bool saveFile(const QString &path, const std::function<bool(QIODevice *)> &write, QString *error);
 }

@@ -41,7 +41,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QScreen>
 #include <QSessionManager>
 #include <QShortcut>
@@ -73,6 +72,7 @@
 
 #include "analyze/suppressions.h"
 
+#include "analyze/gui/analysis/exports.h"
 #include "analyze/gui/analysis/parser.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/analysis/util.h"
@@ -1863,15 +1863,11 @@ bool MainWindow::exportTreeAsCsv(const QTreeView *view, const QString &path, QSt
     addRows({}, QString(), 0);
     out.flush();
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
     const auto bytes = text.toUtf8();
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return Exports::saveFile(
+        path,
+        [&bytes](QIODevice *file) {
+            return file->write(bytes) == bytes.size();
+        },
+        error);
 }

@@ -14,7 +14,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <KLocalizedString>
 
@@ -75,14 +74,12 @@ bool takeFoldedExports(QStringList *arguments, std::vector<FoldedExport> *export
     return true;
 }
 
-// All or nothing: QSaveFile leaves no half-written file behind.
-template<typename Write>
-bool writeExport(const QString &path, Write write)
+// All or nothing: no half-written file is left behind.
+bool writeExport(const QString &path, const std::function<bool(QIODevice *)> &write)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !write(&file) || !file.commit()) {
-        printError(i18n("Cannot write %1: %2", path, file.errorString()));
-        file.cancelWriting();
+    QString error;
+    if (!Exports::saveFile(path, write, &error)) {
+        printError(i18n("Cannot write %1: %2", path, error));
         return false;
     }
     return true;

@@ -41,7 +41,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
-#include <QSaveFile>
 #include <QSvgGenerator>
 #include <QToolButton>
 #include <QToolTip>
@@ -1322,27 +1321,23 @@ bool FlameGraph::exportFolded(const QString &path, QString *errorMessage) const
         *errorMessage = i18n("There is no flame graph to export yet.");
         return false;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
-        return false;
-    }
     const auto direction = m_showBottomUpData ? Exports::TreeDirection::BottomUp : Exports::TreeDirection::TopDown;
     const auto cost = exportCost(m_rootItem->costType());
-    bool written = false;
-    if (tree.diffMode) {
+    const auto write = [&](QIODevice *file) {
+        if (!tree.diffMode) {
+            return Exports::writeFoldedStacks(file, tree, direction, cost);
+        }
         TreeData base;
         base.resultData = tree.resultData;
         base.rows = tree.baseRows;
         TreeData current;
         current.resultData = tree.resultData;
         current.rows = addedRows(tree.baseRows, tree.rows);
-        written = Exports::writeFoldedStacksDiff(&file, base, direction, current, direction, cost);
-    } else {
-        written = Exports::writeFoldedStacks(&file, tree, direction, cost);
-    }
-    if (!written || !file.commit()) {
-        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+        return Exports::writeFoldedStacksDiff(file, base, direction, current, direction, cost);
+    };
+    QString error;
+    if (!Exports::saveFile(path, write, &error)) {
+        *errorMessage = i18n("Could not write %1: %2", path, error);
         return false;
     }
     return true;
@@ -1354,31 +1349,31 @@ bool FlameGraph::exportSvg(const QString &path, QString *errorMessage) const
         *errorMessage = i18n("There is no flame graph to export yet.");
         return false;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
-        return false;
-    }
-    // what the view can scroll over: the bars left visible at this zoom
-    const auto source = m_scene->sceneRect();
-    const QRectF target(QPointF(0, 0), source.size());
-    QSvgGenerator generator;
-    generator.setOutputDevice(&file);
-    generator.setSize(source.size().toSize());
-    generator.setViewBox(target);
-    generator.setTitle(i18n("Flame Graph"));
-    generator.setDescription(m_rootItem->description());
-    QPainter painter;
-    if (!painter.begin(&generator)) {
-        *errorMessage = i18n("Could not write %1: %2", path, i18n("the image could not be drawn"));
-        return false;
-    }
-    // the bars measure their text with the painter's font, as in the view
-    painter.setFont(m_view->font());
-    m_scene->render(&painter, target, source);
-    painter.end();
-    if (!file.commit()) {
-        *errorMessage = i18n("Could not write %1: %2", path, file.errorString());
+    bool drawn = true;
+    const auto write = [&](QIODevice *file) {
+        // what the view can scroll over: the bars left visible at this zoom
+        const auto source = m_scene->sceneRect();
+        const QRectF target(QPointF(0, 0), source.size());
+        QSvgGenerator generator;
+        generator.setOutputDevice(file);
+        generator.setSize(source.size().toSize());
+        generator.setViewBox(target);
+        generator.setTitle(i18n("Flame Graph"));
+        generator.setDescription(m_rootItem->description());
+        QPainter painter;
+        if (!painter.begin(&generator)) {
+            drawn = false;
+            return false;
+        }
+        // the bars measure their text with the painter's font, as in the view
+        painter.setFont(m_view->font());
+        m_scene->render(&painter, target, source);
+        painter.end();
+        return true;
+    };
+    QString error;
+    if (!Exports::saveFile(path, write, &error)) {
+        *errorMessage = i18n("Could not write %1: %2", path, drawn ? error : i18n("the image could not be drawn"));
         return false;
     }
     return true;
