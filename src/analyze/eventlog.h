@@ -14,7 +14,9 @@
 // Every record starts with a LEB128 number whose two low bits are its kind:
 // an allocation or deallocation of the newer formats with its allocation-info
 // index above them, a time stamp as the zigzag difference to the last one, or
-// another record whose kind follows in the bits above. The log is kept in
+// another record whose kind follows in the bits above. The release of the
+// block allocated last, the commonest deallocation, is one such record of a
+// single byte. The log is kept in
 // chunks; each knows the time stamps in it, so that a reparse of a window can
 // step over the chunks before it.
 
@@ -72,6 +74,16 @@ public:
     {
         if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
             return false;
+        }
+        if (kind == Deallocation && m_hasLastAllocation && index == m_lastAllocation) {
+            // Most blocks freed soon are the one allocated last: one byte
+            // instead of the three a large index takes.
+            *m_position++ = RELEASE_OF_LAST_ALLOCATION;
+            return true;
+        }
+        if (kind == Allocation) {
+            m_lastAllocation = index;
+            m_hasLastAllocation = true;
         }
         writeVarint((uint64_t(index) << 2) | kind);
         return true;
@@ -195,6 +207,11 @@ public:
     static constexpr std::size_t PADDING = 16;
     // a time stamp too far from the last one for the difference encoding
     static constexpr uint32_t TimeStampFull = 4;
+    // a deallocation of the allocation info that the chunk's last allocation
+    // record named; a chunk starts without one, so that a reader may start at
+    // any chunk
+    static constexpr uint32_t ReleaseOfLastAllocation = 5;
+    static constexpr uint8_t RELEASE_OF_LAST_ALLOCATION = (ReleaseOfLastAllocation << 2) | Other;
 
     static uint64_t readVarint(const uint8_t *&position)
     {
@@ -252,6 +269,7 @@ private:
         chunk.stampBefore = m_lastStamp;
         m_position = chunk.data.get();
         m_end = m_position + capacity;
+        m_hasLastAllocation = false;
         m_chunks.push_back(std::move(chunk));
         return true;
     }
@@ -264,6 +282,8 @@ private:
     uint8_t *m_position = nullptr;
     uint8_t *m_end = nullptr;
     int64_t m_lastStamp = 0;
+    uint32_t m_lastAllocation = 0;
+    bool m_hasLastAllocation = false;
     int64_t m_fileSize = 0;
     int64_t m_compressedBytes = 0;
     int64_t m_uncompressedBytes = 0;

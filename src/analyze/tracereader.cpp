@@ -841,21 +841,36 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
         const uint8_t *position = chunk.data.get();
         const uint8_t *const end = position + chunk.size;
         int64_t lastStamp = chunk.stampBefore;
+        uint32_t lastAllocation = 0;
         while (position < end && r.timeStamp < maxTime) {
             source.m_position = position;
             const uint8_t head = *position;
             const uint32_t kind = head & 3u;
-            if (kind <= EventLog::Deallocation) {
+            if (kind <= EventLog::Deallocation || head == EventLog::RELEASE_OF_LAST_ALLOCATION) {
                 // a run of events, as the text path batches its event lines
                 std::size_t count = 0;
                 const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
                 do {
+                    if (*position == EventLog::RELEASE_OF_LAST_ALLOCATION) {
+                        ++position;
+                        r.batchModes[count] = TraceFormat::Record::Deallocation;
+                        r.batchIndices[count].index = lastAllocation;
+                        ++count;
+                        continue;
+                    }
                     const uint64_t value = EventLog::readVarint(position);
-                    r.batchModes[count] = (value & 3u) == EventLog::Allocation ? TraceFormat::Record::Allocation : TraceFormat::Record::Deallocation;
-                    r.batchIndices[count].index = static_cast<uint32_t>(value >> 2);
-                    __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(r.batchIndices[count].index, lastInfo));
+                    const auto index = static_cast<uint32_t>(value >> 2);
+                    if ((value & 3u) == EventLog::Allocation) {
+                        r.batchModes[count] = TraceFormat::Record::Allocation;
+                        lastAllocation = index;
+                    } else {
+                        r.batchModes[count] = TraceFormat::Record::Deallocation;
+                    }
+                    r.batchIndices[count].index = index;
+                    __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(index, lastInfo));
                     ++count;
-                } while (count < PassReader::BATCH_SIZE && position < end && (*position & 3u) <= EventLog::Deallocation);
+                } while (count < PassReader::BATCH_SIZE && position < end
+                         && ((*position & 3u) <= EventLog::Deallocation || *position == EventLog::RELEASE_OF_LAST_ALLOCATION));
                 if (r.inFilteredTime) {
                     r.processBatch(count);
                 }
