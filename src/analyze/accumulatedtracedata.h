@@ -177,6 +177,18 @@ public:
     }
 
     std::vector<Allocation> allocations;
+    // Where the second and third passes charge the call stacks' costs: a copy
+    // of allocations set here lets a pass run while another thread reads the
+    // costs of the last one. Null: allocations.
+    std::vector<Allocation> *chargedCosts = nullptr;
+    std::vector<Allocation> &chargedAllocations()
+    {
+        return chargedCosts ? *chargedCosts : allocations;
+    }
+    const std::vector<Allocation> &chargedAllocations() const
+    {
+        return chargedCosts ? *chargedCosts : allocations;
+    }
     // After diff: the base's own costs, each on a call stack of this object's
     // tables. The difference alone cannot tell a view what a function cost
     // before, and call stacks that did not change are gone from allocations.

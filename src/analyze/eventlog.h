@@ -75,17 +75,14 @@ public:
         if (m_position + MAX_VARINT > m_end && !grow(MAX_VARINT)) {
             return false;
         }
-        if (kind == Deallocation && m_hasLastAllocation && index == m_lastAllocation) {
-            // Most blocks freed soon are the one allocated last: one byte
-            // instead of the three a large index takes.
-            *m_position++ = RELEASE_OF_LAST_ALLOCATION;
-            return true;
-        }
-        if (kind == Allocation) {
-            m_lastAllocation = index;
-            m_hasLastAllocation = true;
-        }
-        writeVarint((uint64_t(index) << 2) | kind);
+        // Most blocks freed soon are the one allocated last: one byte instead
+        // of the three a large index takes. Selected, not branched on: which
+        // events are such releases follows no pattern a branch could learn.
+        const bool release = kind == Deallocation && m_hasLastAllocation && index == m_lastAllocation;
+        const bool allocation = kind == Allocation;
+        m_lastAllocation = allocation ? index : m_lastAllocation;
+        m_hasLastAllocation = m_hasLastAllocation || allocation;
+        writeVarint(release ? uint64_t(RELEASE_OF_LAST_ALLOCATION) : (uint64_t(index) << 2) | kind);
         return true;
     }
 
@@ -213,8 +210,21 @@ public:
     static constexpr uint32_t ReleaseOfLastAllocation = 5;
     static constexpr uint8_t RELEASE_OF_LAST_ALLOCATION = (ReleaseOfLastAllocation << 2) | Other;
 
+    // Reads up to four bytes past the record's start, which the padding allows.
     static uint64_t readVarint(const uint8_t *&position)
     {
+        // Event records take one to three bytes in no order: their length is
+        // computed, not branched on.
+        uint32_t word;
+        memcpy(&word, position, sizeof(word));
+        if ((word & 0x808080u) != 0x808080u) {
+            const uint32_t more0 = (word >> 7) & 1u;
+            const uint32_t more1 = (word >> 15) & 1u;
+            const uint32_t length = 1 + more0 + (more0 & more1);
+            const uint32_t value = (word & 0x7fu) | ((word >> 1) & 0x3f80u) | ((word >> 2) & 0x1fc000u);
+            position += length;
+            return value & ((1u << (7 * length)) - 1);
+        }
         uint64_t value = *position++;
         if (value < 0x80) {
             return value;
@@ -230,8 +240,19 @@ public:
     }
 
 private:
+    // Writes up to four bytes, fewer of which may count: every appender makes
+    // room for MAX_VARINT bytes a number.
     void writeVarint(uint64_t value)
     {
+        if (value < (uint64_t(1) << 21)) {
+            const auto v = static_cast<uint32_t>(value);
+            const uint32_t more0 = v >= 0x80u;
+            const uint32_t more1 = v >= 0x4000u;
+            const uint32_t word = (v & 0x7fu) | (more0 << 7) | ((v << 1) & 0x7f00u) | (more1 << 15) | ((v << 2) & 0x7f0000u);
+            memcpy(m_position, &word, sizeof(word));
+            m_position += 1 + more0 + more1;
+            return;
+        }
         while (value >= 0x80) {
             *m_position++ = static_cast<uint8_t>(value | 0x80);
             value >>= 7;

@@ -158,6 +158,7 @@ public:
         , log(recording)
         , lastPeakCost(pass != FirstPass ? data.totalCost.peak : 0)
         , lastPeakTime(pass != FirstPass ? data.peakTime : 0)
+        , costs(pass == FirstPass ? data.allocations : data.chargedAllocations())
         , inFilteredTime(data.filterParameters.minTime == 0)
     {
         if (collectDiagnostics) {
@@ -177,7 +178,7 @@ public:
             }
         }
 
-        for (auto &allocation : d.allocations) {
+        for (auto &allocation : costs) {
             allocation.clearCost();
         }
         d.peakRSS = 0;
@@ -253,7 +254,7 @@ public:
     {
         hasPendingAllocation = true;
         if (pass != FirstPass) {
-            auto &allocation = d.allocations[info.allocationIndex.index];
+            auto &allocation = costs[info.allocationIndex.index];
             addSize(allocation.leaked, info.size);
             ++allocation.allocations;
             d.handleAllocation(info, infoIndex);
@@ -267,7 +268,7 @@ public:
             d.peakTime = timeStamp;
             if (pass == SecondPass && totalCost.peak == lastPeakCost && timeStamp == lastPeakTime) {
                 // the moment of the overall peak found by the first pass
-                for (auto &allocation : d.allocations) {
+                for (auto &allocation : costs) {
                     allocation.peak = allocation.leaked;
                 }
             }
@@ -305,7 +306,7 @@ public:
             ++d.totalCost.temporary;
         }
         if (pass != FirstPass) {
-            auto &allocation = d.allocations[info.allocationIndex.index];
+            auto &allocation = costs[info.allocationIndex.index];
             subtractSize(allocation.leaked, info.size);
             if (temporary) {
                 ++allocation.temporary;
@@ -355,7 +356,7 @@ public:
             for (std::size_t i = 0; i < count; ++i) {
                 const auto index = batchIndices[i].index;
                 if (index < infoCount) {
-                    __builtin_prefetch(d.allocations.data() + d.allocationInfos[index].allocationIndex.index, 1);
+                    __builtin_prefetch(costs.data() + d.allocationInfos[index].allocationIndex.index, 1);
                 }
             }
             d.prefetchAllocations(batchIndices.data(), count);
@@ -409,6 +410,8 @@ public:
     EventLog *log;
     const int64_t lastPeakCost;
     const int64_t lastPeakTime;
+    // the call stacks' costs this pass charges
+    std::vector<Allocation> &costs;
 
     uint32_t fileVersion = 0;
     bool debuggeeEncountered = false;
@@ -851,21 +854,13 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
                 std::size_t count = 0;
                 const auto lastInfo = allocationInfos.empty() ? 0 : allocationInfos.size() - 1;
                 do {
-                    if (*position == EventLog::RELEASE_OF_LAST_ALLOCATION) {
-                        ++position;
-                        r.batchModes[count] = TraceFormat::Record::Deallocation;
-                        r.batchIndices[count].index = lastAllocation;
-                        ++count;
-                        continue;
-                    }
+                    // selected, not branched on, as the log writes them
                     const uint64_t value = EventLog::readVarint(position);
-                    const auto index = static_cast<uint32_t>(value >> 2);
-                    if ((value & 3u) == EventLog::Allocation) {
-                        r.batchModes[count] = TraceFormat::Record::Allocation;
-                        lastAllocation = index;
-                    } else {
-                        r.batchModes[count] = TraceFormat::Record::Deallocation;
-                    }
+                    const bool release = value == EventLog::RELEASE_OF_LAST_ALLOCATION;
+                    const bool allocation = (value & 3u) == EventLog::Allocation;
+                    const auto index = release ? lastAllocation : static_cast<uint32_t>(value >> 2);
+                    lastAllocation = allocation ? index : lastAllocation;
+                    r.batchModes[count] = allocation ? TraceFormat::Record::Allocation : TraceFormat::Record::Deallocation;
                     r.batchIndices[count].index = index;
                     __builtin_prefetch(allocationInfos.data() + std::min<std::size_t>(index, lastInfo));
                     ++count;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "analyze/eventlog.h"
 #include "testutils.h"
 
 Q_DECLARE_METATYPE(std::string)
@@ -880,6 +881,64 @@ private Q_SLOTS:
         } else {
             QCOMPARE(output, std::string("the file ends early: it may have been cut off while it was written\n"));
         }
+    }
+
+    // The log's numbers are written and read three bytes at a time without
+    // branching on their length; every length must come back, at every byte
+    // boundary of the encoding, and the release of the last allocation only
+    // where it names the allocation just before it in the same chunk.
+    void testEventLogNumbers()
+    {
+        EventLog log(uint64_t(1) << 30);
+        std::vector<uint64_t> values;
+        for (int bits = 0; bits <= 64; ++bits) {
+            const uint64_t power = bits == 64 ? 0 : uint64_t(1) << bits;
+            for (uint64_t value : {power - 1, power, power + 1}) {
+                values.push_back(value);
+            }
+        }
+        for (auto value : values) {
+            QVERIFY(log.appendResidentSetSize(static_cast<int64_t>(value)));
+        }
+        // index 7 allocated and released twice: both releases name the chunk's
+        // last allocation record; then releases of other indices
+        const std::vector<std::pair<EventLog::Kind, uint32_t>> events = {{EventLog::Allocation, 7},
+                                                                         {EventLog::Deallocation, 7},
+                                                                         {EventLog::Deallocation, 7},
+                                                                         {EventLog::Deallocation, 8},
+                                                                         {EventLog::Allocation, 0x12345},
+                                                                         {EventLog::Deallocation, 0x12345},
+                                                                         {EventLog::Deallocation, 0xffffffffu}};
+        for (const auto &event : events) {
+            QVERIFY(log.appendEvent(event.first, event.second));
+        }
+        log.finish(0, 0, 0);
+        QCOMPARE(log.chunks().size(), std::size_t(1));
+        const uint8_t *position = log.chunks().front().data.get();
+        const uint8_t *const end = position + log.chunks().front().size;
+        for (auto value : values) {
+            QCOMPARE(EventLog::readVarint(position), uint64_t((EventLog::ResidentSetSize << 2) | EventLog::Other));
+            QCOMPARE(EventLog::readVarint(position), value);
+        }
+        uint32_t lastAllocation = 0;
+        std::size_t releases = 0;
+        for (const auto &event : events) {
+            const auto value = EventLog::readVarint(position);
+            if (value == EventLog::RELEASE_OF_LAST_ALLOCATION) {
+                ++releases;
+                QCOMPARE(event.first, EventLog::Deallocation);
+                QCOMPARE(lastAllocation, event.second);
+                continue;
+            }
+            QCOMPARE(static_cast<uint32_t>(value & 3u), static_cast<uint32_t>(event.first));
+            QCOMPARE(static_cast<uint32_t>(value >> 2), event.second);
+            if (event.first == EventLog::Allocation) {
+                lastAllocation = event.second;
+            }
+        }
+        // every release of the last allocation takes its one byte
+        QCOMPARE(releases, std::size_t(3));
+        QVERIFY(position == end);
     }
 
     void testTemporaryRule_data()

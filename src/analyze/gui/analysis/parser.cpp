@@ -140,6 +140,28 @@ private:
     char m_stagesDone = 0;
 };
 
+// The chart pass of a run, on a thread of its own.
+struct ChartPass {
+    std::thread thread;
+
+    // Once this returns, the data's costs are its own again.
+    void wait(ParserData &data)
+    {
+        if (thread.joinable()) {
+            thread.join();
+        }
+        data.chargedCosts = nullptr;
+        data.chartCosts = {};
+    }
+
+    ~ChartPass()
+    {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
 // State of the pass-progress reporter of one data object. The data object keeps
 // it across reparses; each run points it at its own result channel.
 struct ProgressState {
@@ -321,10 +343,15 @@ void runAnalysis(const RunParameters &params)
 
     data->filterParameters = params.filterParameters;
     data->cancelRequest = run->cancelFlag();
+    std::shared_ptr<ChartPass> chartPass;
     // A cancelled fresh run frees what it read as it returns. The data of a
     // re-run goes back to the parser for the next one; its tables are intact,
     // and every pass clears the costs it charges.
     const auto abandon = [&]() {
+        if (chartPass) {
+            // it stops at its next chunk: the cancel flag is set
+            chartPass->wait(*data);
+        }
         data->cancelRequest = nullptr;
         if (isReparsing) {
             progressState->run.reset();
@@ -390,6 +417,22 @@ void runAnalysis(const RunParameters &params)
         return;
     }
 
+    // The chart pass needs the second pass's costs, which merging reads but does
+    // not change: it runs beside the merging and the conversions after it on a
+    // thread of its own, charging a copy of the costs, instead of after them.
+    const bool buildCharts = !data->diffMode && stopAfter == Parser::StopAfter::Finished;
+    if (buildCharts) {
+        data->prepareBuildCharts(resultData);
+        data->chartCosts = data->allocations;
+        data->chargedCosts = &data->chartCosts;
+        chartPass = std::make_shared<ChartPass>();
+        chartPass->thread = std::thread([run, data, stdPath]() {
+            if (!run->isCancelled()) {
+                data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
+            }
+        });
+    }
+
     send(run, &ParserRun::progressMessageAvailable, i18n("merging allocations..."));
     const auto mergedAllocations = mergeAllocations(
         [&run](const QString &message) {
@@ -428,22 +471,6 @@ void runAnalysis(const RunParameters &params)
     auto parallel = QSharedPointer<Collection>::create();
     const auto bottomUp = mergedAllocations.first;
     const auto callerCallee = mergedAllocations.second;
-    // the third pass takes longest: it goes first, so that it does not wait for a
-    // worker while the trees are converted
-    if (!diffMode && stopAfter != Parser::StopAfter::TopDownAndCallerCallee) {
-        *parallel << makeJob([run, data, resultData, stdPath]() {
-            if (!run->isCancelled()) {
-                data->prepareBuildCharts(resultData);
-                data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
-            }
-            if (!run->isCancelled()) {
-                send(run, &ParserRun::consumedChartDataAvailable, data->consumedChartData);
-                send(run, &ParserRun::allocationsChartDataAvailable, data->allocationsChartData);
-                send(run, &ParserRun::temporaryChartDataAvailable, data->temporaryChartData);
-            }
-            run->endStage();
-        });
-    }
     *parallel << makeJob([run, bottomUp]() {
         if (!run->isCancelled()) {
             send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
@@ -456,6 +483,19 @@ void runAnalysis(const RunParameters &params)
         }
         run->endStage();
     });
+    // last: it waits for the chart pass, and would hold a worker the
+    // conversions could use meanwhile
+    if (chartPass) {
+        *parallel << makeJob([run, data, chartPass]() {
+            chartPass->wait(*data);
+            if (!run->isCancelled()) {
+                send(run, &ParserRun::consumedChartDataAvailable, data->consumedChartData);
+                send(run, &ParserRun::allocationsChartDataAvailable, data->allocationsChartData);
+                send(run, &ParserRun::temporaryChartDataAvailable, data->temporaryChartData);
+            }
+            run->endStage();
+        });
+    }
     send(run, &ParserRun::progress, 0);
 
     auto sequence = QSharedPointer<Sequence>::create();

@@ -59,7 +59,7 @@ void ParserData::handleTimeStamp(int64_t /*oldStamp*/, int64_t newStamp, bool is
     lastTimeStamp = newStamp;
 
     for (const auto &ids : labelIds) {
-        const auto &allocation = allocations[ids.allocationIndex.index];
+        const auto &allocation = chargedAllocations()[ids.allocationIndex.index];
         if (allocation.leaked != 0 && ids.consumed != -1) {
             consumed.cost[static_cast<std::size_t>(ids.consumed)] += allocation.leaked;
         }
@@ -78,6 +78,11 @@ void ParserData::handleTimeStamp(int64_t /*oldStamp*/, int64_t newStamp, bool is
 void ParserData::handleAllocation(const AllocationInfo &info, AllocationInfoIndex index)
 {
     maxConsumedSinceLastTimeStamp = std::max(maxConsumedSinceLastTimeStamp, totalCost.leaked);
+    if (parsingState.pass == ThirdPass) {
+        // nothing reads the counts of the chart pass, and the size histogram
+        // sorts them while it runs
+        return;
+    }
     const std::size_t position = index.index;
     if (position == allocationInfoCounter.size()) {
         allocationInfoCounter.push_back({info, 1});
@@ -103,6 +108,9 @@ void ParserData::handleAllocation(const AllocationInfo &info, AllocationInfoInde
 void ParserData::prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count)
 {
     // the counters are as many as the allocation infos and touched in no order
+    if (parsingState.pass == ThirdPass) {
+        return;
+    }
     const auto size = allocationInfoCounter.size();
     for (std::size_t i = 0; i < count; ++i) {
         if (indices[i].index < size) {
@@ -207,6 +215,8 @@ void ParserData::clearForReparse()
     allocationsChartData = {};
     temporaryChartData = {};
     labelIds.clear();
+    chargedCosts = nullptr;
+    chartCosts = {};
     maxConsumedSinceLastTimeStamp = 0;
     lastTimeStamp = 0;
     buildCharts = false;

@@ -90,6 +90,9 @@ public:
     ChartData allocationsChartData;
     ChartData temporaryChartData;
     std::vector<LabelIds> labelIds;
+    // what the chart pass charges (through chargedCosts), so that the trees can
+    // be merged from the second pass's costs meanwhile
+    std::vector<Allocation> chartCosts;
     int64_t maxConsumedSinceLastTimeStamp = 0;
     int64_t lastTimeStamp = 0;
     bool buildCharts = false;
