@@ -670,8 +670,8 @@ private Q_SLOTS:
         int previous = 0;
         for (int value : qAsConst(recorder.progress)) {
             QVERIFY2(value >= 0 && value <= 1000, qPrintable(QString::number(value)));
-            // the bar starts again at 0 for the chart stage only, never moves back otherwise
-            QVERIFY2(value == 0 || value >= previous, qPrintable(QStringLiteral("%1 after %2").arg(value).arg(previous)));
+            // the chart pass runs beside the merging: the bar never moves back
+            QVERIFY2(value >= previous, qPrintable(QStringLiteral("%1 after %2").arg(value).arg(previous)));
             previous = value;
         }
         const QString fallbackText = QStringLiteral("every pass reads the file again");

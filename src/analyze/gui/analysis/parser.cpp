@@ -463,7 +463,12 @@ void runAnalysis(const RunParameters &params)
         return;
     }
 
-    send(run, &ParserRun::progress, 0);
+    // The bar starts again for a chart stage that has not begun; the chart pass
+    // reports its progress since the merging began, and a reset would move the
+    // bar back.
+    if (!chartPass) {
+        send(run, &ParserRun::progress, 0);
+    }
     const bool diffMode = data->diffMode;
     send(run, &ParserRun::progressMessageAvailable, i18n("building charts..."));
 
@@ -496,7 +501,9 @@ void runAnalysis(const RunParameters &params)
             run->endStage();
         });
     }
-    send(run, &ParserRun::progress, 0);
+    if (!chartPass) {
+        send(run, &ParserRun::progress, 0);
+    }
 
     auto sequence = QSharedPointer<Sequence>::create();
     *sequence << parallel;
