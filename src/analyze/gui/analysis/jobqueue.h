@@ -14,6 +14,12 @@
 
 #include <ThreadWeaver/ThreadWeaver>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #if defined(__SANITIZE_THREAD__)
 #define MEMLOUPE_ANNOTATE_HANDOFFS 1
 #elif defined(__has_feature)
@@ -57,6 +63,23 @@ inline void takeOver(void *token)
 // it, and is destroyed (on whichever thread lets go of it last) after it ran.
 inline char s_queued;
 
+// The analysis runs on the queue's workers beside the window's thread, often
+// on two cores: the workers give way, so that the window's handling of one
+// result is not preempted by the stages still running. A thread's own nice
+// value on Linux; once per worker thread.
+constexpr int WORKER_NICENESS = 5;
+
+inline void lowerWorkerPriority()
+{
+#ifdef __linux__
+    thread_local bool lowered = false;
+    if (!lowered) {
+        lowered = true;
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), WORKER_NICENESS);
+    }
+#endif
+}
+
 // A job body with the queue's ordering stated for the sanitizer (see s_queued).
 template<typename Body>
 class QueuedJob
@@ -82,6 +105,7 @@ public:
     void operator()()
     {
         takeOver(&s_queued);
+        lowerWorkerPriority();
         m_body();
         handOff(this);
     }

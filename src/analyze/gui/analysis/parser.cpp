@@ -438,9 +438,9 @@ void runAnalysis(const RunParameters &params)
         chartPass = std::make_shared<ChartPass>();
         chartPass->thread = std::thread([run, data, stdPath]() {
 #ifdef __linux__
-            // Beside the merging, the conversions and the window's handling of
-            // their results, on two cores: those are waited for, the charts
-            // come last anyway. A thread's own nice value on Linux.
+            // Below the workers (JobQueue::WORKER_NICENESS), which merge and
+            // convert the trees the window waits for: the charts come last
+            // anyway. A thread's own nice value on Linux.
             setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), CHART_PASS_NICENESS);
 #endif
             if (!run->isCancelled()) {
