@@ -65,19 +65,27 @@ inline char s_queued;
 
 // The analysis runs on the queue's workers beside the window's thread, often
 // on two cores: the workers give way, so that the window's handling of one
-// result is not preempted by the stages still running. A thread's own nice
-// value on Linux; once per worker thread.
+// result is not preempted by the stages still running.
 constexpr int WORKER_NICENESS = 5;
 
-inline void lowerWorkerPriority()
+// Sets the nice value of the calling thread alone (Linux; elsewhere nothing).
+inline void setThreadNiceness(int niceness)
 {
 #ifdef __linux__
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), niceness);
+#else
+    (void)niceness;
+#endif
+}
+
+// once per worker thread
+inline void lowerWorkerPriority()
+{
     thread_local bool lowered = false;
     if (!lowered) {
         lowered = true;
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), WORKER_NICENESS);
+        setThreadNiceness(WORKER_NICENESS);
     }
-#endif
 }
 
 // A job body with the queue's ordering stated for the sanitizer (see s_queued).

@@ -10,12 +10,6 @@
 #include <atomic>
 #include <thread>
 
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 #include <KLocalizedString>
 #include <ThreadWeaver/ThreadWeaver>
 
@@ -146,9 +140,9 @@ private:
     char m_stagesDone = 0;
 };
 
-#ifdef __linux__
+// Below the workers (JobQueue::WORKER_NICENESS), which merge and convert the
+// trees the window waits for: the charts come last anyway.
 constexpr int CHART_PASS_NICENESS = 10;
-#endif
 
 // The chart pass of a run, on a thread of its own.
 struct ChartPass {
@@ -157,14 +151,18 @@ struct ChartPass {
     // Once this returns, the data's costs are its own again.
     void wait(ParserData &data)
     {
-        if (thread.joinable()) {
-            thread.join();
-        }
+        join();
         data.chargedCosts = nullptr;
         data.chartCosts = {};
     }
 
     ~ChartPass()
+    {
+        join();
+    }
+
+private:
+    void join()
     {
         if (thread.joinable()) {
             thread.join();
@@ -437,12 +435,7 @@ void runAnalysis(const RunParameters &params)
         data->chargedCosts = &data->chartCosts;
         chartPass = std::make_shared<ChartPass>();
         chartPass->thread = std::thread([run, data, stdPath]() {
-#ifdef __linux__
-            // Below the workers (JobQueue::WORKER_NICENESS), which merge and
-            // convert the trees the window waits for: the charts come last
-            // anyway. A thread's own nice value on Linux.
-            setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), CHART_PASS_NICENESS);
-#endif
+            JobQueue::setThreadNiceness(CHART_PASS_NICENESS);
             if (!run->isCancelled()) {
                 data->read(stdPath, AccumulatedTraceData::ThirdPass, true);
             }

@@ -107,10 +107,11 @@ void ParserData::handleAllocation(const AllocationInfo &info, AllocationInfoInde
 
 void ParserData::prefetchAllocations(const AllocationInfoIndex *indices, std::size_t count)
 {
-    // the counters are as many as the allocation infos and touched in no order
+    // the chart pass keeps no counts (handleAllocation)
     if (parsingState.pass == ThirdPass) {
         return;
     }
+    // the counters are as many as the allocation infos and touched in no order
     const auto size = allocationInfoCounter.size();
     for (std::size_t i = 0; i < count; ++i) {
         if (indices[i].index < size) {
