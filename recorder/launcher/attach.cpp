@@ -35,13 +35,9 @@ std::string permissionMessage(pid_t pid)
         + ": attaching needs ptrace rights over it (run as its user with /proc/sys/kernel/yama/ptrace_scope at 0, or with CAP_SYS_PTRACE, e.g. as root)";
 }
 
-bool readFile(const std::string &path, std::string *text, int *error)
+// appends what @p fd gives until its end (or an error), then closes it
+void readAll(int fd, std::string *text)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno;
-        return false;
-    }
     char buffer[65536];
     for (;;) {
         const auto n = read(fd, buffer, sizeof(buffer));
@@ -54,7 +50,29 @@ bool readFile(const std::string &path, std::string *text, int *error)
         text->append(buffer, size_t(n));
     }
     close(fd);
+}
+
+bool readFile(const std::string &path, std::string *text, int *error)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
+    readAll(fd, text);
     return true;
+}
+
+// the line of @p text that starts at @p begin, which moves past its line feed
+std::string takeLine(const std::string &text, size_t *begin)
+{
+    size_t end = text.find('\n', *begin);
+    if (end == std::string::npos) {
+        end = text.size();
+    }
+    std::string line = text.substr(*begin, end - *begin);
+    *begin = end + 1;
+    return line;
 }
 
 bool isExecutable(const std::string &path)
@@ -109,12 +127,7 @@ AttachCheck checkAttachTarget(pid_t pid)
     bool libc = false;
     size_t begin = 0;
     while (begin < maps.size()) {
-        size_t end = maps.find('\n', begin);
-        if (end == std::string::npos) {
-            end = maps.size();
-        }
-        const std::string line = maps.substr(begin, end - begin);
-        begin = end + 1;
+        const std::string line = takeLine(maps, &begin);
         if (line.find("memfd:memloupe-ring") != std::string::npos) {
             return refuse("pid " + std::to_string(pid) + " is already being recorded by memloupe");
         }
@@ -213,18 +226,7 @@ AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string 
     }
     close(output[1]);
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const auto n = read(output[0], buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, size_t(n));
-    }
-    close(output[0]);
+    readAll(output[0], &text);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) { }
     unlink(script.c_str());
@@ -236,12 +238,7 @@ AttachOutcome loadRecorder(const std::string &gdb, pid_t pid, const std::string 
     size_t begin = 0;
     const std::string prefix = "memloupe-attach: ";
     while (begin < text.size()) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(begin, end - begin);
-        begin = end + 1;
+        const std::string line = takeLine(text, &begin);
         if (line.compare(0, prefix.size(), prefix) != 0) {
             continue;
         }
