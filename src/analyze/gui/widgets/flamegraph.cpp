@@ -1292,24 +1292,22 @@ void FlameGraph::showContextMenu(const QPoint &pos)
 
 void FlameGraph::askAndExportSvg()
 {
-    const auto path = QFileDialog::getSaveFileName(this, i18n("Export Flame Graph as SVG"), {}, i18n("SVG images (*.svg)"));
-    if (path.isEmpty()) {
-        return;
-    }
-    QString errorMessage;
-    if (!exportSvg(path, &errorMessage)) {
-        Q_EMIT exportFailed(errorMessage);
-    }
+    askAndExport(i18n("Export Flame Graph as SVG"), i18n("SVG images (*.svg)"), &FlameGraph::exportSvg);
 }
 
 void FlameGraph::askAndExportFolded()
 {
-    const auto path = QFileDialog::getSaveFileName(this, i18n("Export Flame Graph as Folded Stacks"), {}, i18n("Folded stacks (*.folded *.txt)"));
+    askAndExport(i18n("Export Flame Graph as Folded Stacks"), i18n("Folded stacks (*.folded *.txt)"), &FlameGraph::exportFolded);
+}
+
+void FlameGraph::askAndExport(const QString &title, const QString &filter, bool (FlameGraph::*exporter)(const QString &, QString *) const)
+{
+    const auto path = QFileDialog::getSaveFileName(this, title, {}, filter);
     if (path.isEmpty()) {
         return;
     }
     QString errorMessage;
-    if (!exportFolded(path, &errorMessage)) {
+    if (!(this->*exporter)(path, &errorMessage)) {
         Q_EMIT exportFailed(errorMessage);
     }
 }

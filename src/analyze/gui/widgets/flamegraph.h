@@ -251,6 +251,8 @@ private:
     void updateLegend();
     void askAndExportSvg();
     void askAndExportFolded();
+    // the file dialog, then @p exporter; a failure goes out as exportFailed
+    void askAndExport(const QString &title, const QString &filter, bool (FlameGraph::*exporter)(const QString &, QString *) const);
 
     TreeData m_topDownData;
     TreeData m_bottomUpData;
