@@ -7,6 +7,7 @@
 #include "analyze/gui/app/summarypage.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -195,6 +196,26 @@ bool hasBeenLaidOut(const QSplitter *splitter)
 {
     const auto sizes = splitter->sizes();
     return splitter->testAttribute(Qt::WA_WState_Polished) && std::accumulate(sizes.begin(), sizes.end(), 0) > 0;
+}
+
+// The splitters and tree headers whose state the settings keep, with their
+// keys: saving and restoring go through the same lists.
+std::array<std::pair<const char *, QSplitter *>, 3> keptSplitters(const MainWindowUi &ui)
+{
+    return {{
+        {"TopListsSplitter", ui.topListsSplitter},
+        {"CallerCalleeSplitter", ui.callerCalleeSplitter},
+        {"CallerCalleeListsSplitter", ui.callerCalleeListsSplitter},
+    }};
+}
+
+std::array<std::pair<const char *, QTreeView *>, 3> keptHeaders(const MainWindowUi &ui)
+{
+    return {{
+        {"BottomUpHeader", ui.bottomUpResults},
+        {"TopDownHeader", ui.topDownResults},
+        {"CallerCalleeHeader", ui.callerCalleeResults},
+    }};
 }
 
 // One CSV field as RFC 4180 has it: quoted when it holds a separator, a quote
@@ -823,23 +844,13 @@ void MainWindow::restoreSettings()
     m_stacksDockWidth = group.readEntry("StacksDockWidth", 0);
     m_stacksDockWidthApplied = false;
 
-    const std::pair<const char *, QSplitter *> splitters[] = {
-        {"TopListsSplitter", m_ui->topListsSplitter},
-        {"CallerCalleeSplitter", m_ui->callerCalleeSplitter},
-        {"CallerCalleeListsSplitter", m_ui->callerCalleeListsSplitter},
-    };
-    for (const auto &splitter : splitters) {
+    for (const auto &splitter : keptSplitters(*m_ui)) {
         const auto state = group.readEntry(splitter.first, QByteArray());
         if (!state.isEmpty()) {
             splitter.second->restoreState(state);
         }
     }
-    const std::pair<const char *, QTreeView *> trees[] = {
-        {"BottomUpHeader", m_ui->bottomUpResults},
-        {"TopDownHeader", m_ui->topDownResults},
-        {"CallerCalleeHeader", m_ui->callerCalleeResults},
-    };
-    for (const auto &tree : trees) {
+    for (const auto &tree : keptHeaders(*m_ui)) {
         const auto state = group.readEntry(tree.first, QByteArray());
         if (!state.isEmpty()) {
             tree.second->header()->restoreState(state);
@@ -858,22 +869,12 @@ void MainWindow::saveSettings()
     if (m_stacksDockWidth > 0) {
         group.writeEntry("StacksDockWidth", m_stacksDockWidth);
     }
-    const std::pair<const char *, QSplitter *> splitters[] = {
-        {"TopListsSplitter", m_ui->topListsSplitter},
-        {"CallerCalleeSplitter", m_ui->callerCalleeSplitter},
-        {"CallerCalleeListsSplitter", m_ui->callerCalleeListsSplitter},
-    };
-    for (const auto &splitter : splitters) {
+    for (const auto &splitter : keptSplitters(*m_ui)) {
         if (hasBeenLaidOut(splitter.second)) {
             group.writeEntry(splitter.first, splitter.second->saveState());
         }
     }
-    const std::pair<const char *, QTreeView *> trees[] = {
-        {"BottomUpHeader", m_ui->bottomUpResults},
-        {"TopDownHeader", m_ui->topDownResults},
-        {"CallerCalleeHeader", m_ui->callerCalleeResults},
-    };
-    for (const auto &tree : trees) {
+    for (const auto &tree : keptHeaders(*m_ui)) {
         if (tree.second->header()->count() > 0) {
             group.writeEntry(tree.first, tree.second->header()->saveState());
         }
