@@ -287,10 +287,7 @@ private Q_SLOTS:
         ParserData baseData;
         QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current"), current));
         QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base"), base));
-        data.keepReadTraceIndices();
-        data.diff(baseData);
-        data.keepBaseSizeCounts(baseData);
-        data.diffMode = true;
+        data.subtractBase(baseData);
 
         // the diff did reorder: the allocation read as number 0 is no longer there
         QCOMPARE(data.allocations.size(), std::size_t(1));
@@ -366,10 +363,7 @@ private Q_SLOTS:
         ParserData baseData;
         QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current2"), current));
         QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base2"), base));
-        data.keepReadTraceIndices();
-        data.diff(baseData);
-        data.keepBaseSizeCounts(baseData);
-        data.diffMode = true;
+        data.subtractBase(baseData);
         const auto resultData = AnalysisTest::resultDataFor(data);
         const auto histogram = buildSizeHistogram(data, resultData);
 
@@ -429,10 +423,7 @@ private Q_SLOTS:
         ParserData baseData;
         QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current3"), current));
         QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base3"), base));
-        data.keepReadTraceIndices();
-        data.diff(baseData);
-        data.keepBaseSizeCounts(baseData);
-        data.diffMode = true;
+        data.subtractBase(baseData);
         const auto resultData = AnalysisTest::resultDataFor(data);
         const auto histogram = buildSizeHistogram(data, resultData);
         QCOMPARE(histogram.rows.size(), 1);

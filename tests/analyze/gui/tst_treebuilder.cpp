@@ -543,8 +543,7 @@ private Q_SLOTS:
         ParserData baseData;
         QVERIFY(AnalysisTest::readTrace(&data, m_dir, QStringLiteral("current"), current));
         QVERIFY(AnalysisTest::readTrace(&baseData, m_dir, QStringLiteral("base"), base));
-        data.diff(baseData);
-        data.diffMode = true;
+        data.subtractBase(baseData);
 
         const auto resultData = AnalysisTest::resultDataFor(data);
         const auto merged = mergeAllocations({}, data, resultData);

@@ -392,11 +392,7 @@ void runAnalysis(const RunParameters &params)
             send(run, &ParserRun::failedToOpen, params.diffBase);
             return;
         }
-        // the size histogram names functions through the allocations as they were read
-        data->keepReadTraceIndices();
-        data->diff(diffData);
-        data->keepBaseSizeCounts(diffData);
-        data->diffMode = true;
+        data->subtractBase(diffData);
     } else if (!data->read(stdPath, isReparsing)) {
         if (run->isCancelled()) {
             abandon();

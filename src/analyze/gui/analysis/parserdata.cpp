@@ -239,6 +239,15 @@ void ParserData::keepReadTraceIndices()
     }
 }
 
+void ParserData::subtractBase(const ParserData &base)
+{
+    // the size histogram names functions through the allocations as they were read
+    keepReadTraceIndices();
+    diff(base);
+    keepBaseSizeCounts(base);
+    diffMode = true;
+}
+
 void ParserData::keepBaseSizeCounts(const ParserData &base)
 {
     // the first of equal texts, as the diff numbers them

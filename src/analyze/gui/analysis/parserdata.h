@@ -81,6 +81,9 @@ public:
     // module names numbered as in this data. Call after diff(), which adds the
     // names that only the base has.
     void keepBaseSizeCounts(const ParserData &base);
+    // Makes this data the difference to @p base, as a diff run shows it: the
+    // read trace indices kept, diff(), the base's size counters kept, diffMode.
+    void subtractBase(const ParserData &base);
 
     std::string debuggee;
     std::vector<CountedAllocationInfo> allocationInfoCounter;
