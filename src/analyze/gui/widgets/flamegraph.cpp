@@ -64,20 +64,28 @@ namespace
 {
 std::atomic<int> s_liveItems{0};
 
-// Built once and shared by every graph. Bars pick their colour at random:
-// the colours only set neighbouring bars apart and carry no meaning.
+// A hundred brushes of @p colour, called with two random numbers in [0, 1].
+// Bars pick their colour at random: the colours only set neighbouring bars
+// apart and carry no meaning.
+template<typename Colour>
+QVector<QBrush> randomPalette(Colour colour)
+{
+    QVector<QBrush> ret;
+    ret.reserve(100);
+    for (int i = 0; i < 100; ++i) {
+        const double r1 = static_cast<double>(std::rand()) / RAND_MAX;
+        const double r2 = static_cast<double>(std::rand()) / RAND_MAX;
+        ret.append(QBrush(colour(r1, r2)));
+    }
+    return ret;
+}
+
+// Built once and shared by every graph.
 const QVector<QBrush> &brushes()
 {
-    static const QVector<QBrush> palette = [] {
-        QVector<QBrush> ret;
-        ret.reserve(100);
-        for (int i = 0; i < 100; ++i) {
-            const double r1 = static_cast<double>(std::rand()) / RAND_MAX;
-            const double r2 = static_cast<double>(std::rand()) / RAND_MAX;
-            ret.append(QBrush(QColor(0, 190 + static_cast<int>(50 * r2), static_cast<int>(210 * r1), 125)));
-        }
-        return ret;
-    }();
+    static const QVector<QBrush> palette = randomPalette([](double r1, double r2) {
+        return QColor(0, 190 + static_cast<int>(50 * r2), static_cast<int>(210 * r1), 125);
+    });
     return palette;
 }
 
@@ -91,16 +99,9 @@ const QBrush &randomBrush()
 // to violet, far enough from the green and cyan of the others to stand out.
 const QBrush &randomNegativeBrush()
 {
-    static const QVector<QBrush> palette = [] {
-        QVector<QBrush> ret;
-        ret.reserve(100);
-        for (int i = 0; i < 100; ++i) {
-            const double r1 = static_cast<double>(std::rand()) / RAND_MAX;
-            const double r2 = static_cast<double>(std::rand()) / RAND_MAX;
-            ret.append(QBrush(QColor(60 + static_cast<int>(70 * r1), 70 + static_cast<int>(50 * r2), 255, 125)));
-        }
-        return ret;
-    }();
+    static const QVector<QBrush> palette = randomPalette([](double r1, double r2) {
+        return QColor(60 + static_cast<int>(70 * r1), 70 + static_cast<int>(50 * r2), 255, 125);
+    });
     return palette.at(std::rand() % palette.size());
 }
 
