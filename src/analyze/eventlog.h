@@ -19,10 +19,16 @@
 // single byte. The log is kept in
 // chunks; each knows the time stamps in it, so that a reparse of a window can
 // step over the chunks before it.
+//
+// A full chunk is compressed with zstd on a thread of its own while the next
+// one fills: the records repeat what the program did over and over, and
+// compress to about a third, which is most of the analysis's memory on a big
+// trace. A reader decompresses the next chunk while its caller replays one.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -46,9 +52,12 @@ public:
     };
 
     struct Chunk {
+        // the records, PADDING bytes after them readable; null once compressed
         std::unique_ptr<uint8_t[]> data;
         std::size_t size = 0;
         std::size_t capacity = 0;
+        std::unique_ptr<uint8_t[]> compressed;
+        std::size_t compressedSize = 0;
         // offset of the chunk in the whole log
         uint64_t start = 0;
         // the time stamp the first difference in the chunk refers to
@@ -64,6 +73,8 @@ public:
         : m_budget(budget)
     {
     }
+
+    ~EventLog();
 
     EventLog(const EventLog &) = delete;
     EventLog &operator=(const EventLog &) = delete;
@@ -159,6 +170,14 @@ public:
     void finish(int64_t fileSize, int64_t compressedBytes, int64_t uncompressedBytes)
     {
         sealChunk();
+        installCompressed();
+        if (!m_chunks.empty()) {
+            startCompression(m_chunks.size() - 1);
+            installCompressed();
+        }
+        m_scratch = {};
+        m_compressor.reset();
+        m_position = m_end = nullptr;
         m_fileSize = fileSize;
         m_compressedBytes = compressedBytes;
         m_uncompressedBytes = uncompressedBytes;
@@ -169,7 +188,13 @@ public:
         return m_budget;
     }
 
-    // bytes taken by the records
+    // the bytes the log holds: compressed chunks and the records of the others
+    uint64_t memory() const
+    {
+        return m_memory;
+    }
+
+    // bytes taken by the records, uncompressed
     uint64_t size() const
     {
         if (m_chunks.empty()) {
@@ -197,6 +222,35 @@ public:
     {
         return m_chunks;
     }
+
+    // Gives the records of the chunks one after the other, the next one
+    // decompressed while the caller reads one. One reader serves one thread.
+    class Reader
+    {
+    public:
+        explicit Reader(const EventLog &log);
+        ~Reader();
+        Reader(const Reader &) = delete;
+        Reader &operator=(const Reader &) = delete;
+
+        // The records of chunk @p index, PADDING readable bytes after them,
+        // valid until the next call; null if they cannot be decompressed.
+        const uint8_t *records(std::size_t index);
+
+    private:
+        struct Buffer {
+            std::unique_ptr<uint8_t[]> data;
+            std::size_t capacity = 0;
+        };
+        bool decompress(std::size_t index, Buffer *buffer);
+
+        const EventLog &m_log;
+        std::shared_ptr<void> m_context;
+        Buffer m_current;
+        Buffer m_next;
+        std::future<bool> m_prefetch;
+        std::size_t m_prefetchIndex = 0;
+    };
 
     // longest LEB128 encoding of 64 bits
     static constexpr std::size_t MAX_VARINT = 10;
@@ -270,16 +324,24 @@ private:
     bool grow(std::size_t needed)
     {
         sealChunk();
+        // Waiting for the chunk before the last makes what the log holds, and
+        // so whether it stays within its budget, independent of the threads'
+        // timing.
+        installCompressed();
         const uint64_t used = size();
         // chunks grow with the log, so that a small trace takes little memory
         // and a large one few allocations
         std::size_t capacity = std::max<std::size_t>(MIN_CHUNK, std::min<uint64_t>(MAX_CHUNK, used / 8));
         capacity = std::max(capacity, needed);
-        if (used + capacity + PADDING > m_budget) {
+        if (m_memory + capacity + PADDING > m_budget) {
             m_chunks.clear();
             m_chunks.shrink_to_fit();
             m_position = m_end = nullptr;
+            m_memory = 0;
             return false;
+        }
+        if (!m_chunks.empty()) {
+            startCompression(m_chunks.size() - 1);
         }
         Chunk chunk;
         chunk.data.reset(new uint8_t[capacity + PADDING]);
@@ -292,14 +354,42 @@ private:
         m_end = m_position + capacity;
         m_hasLastAllocation = false;
         m_chunks.push_back(std::move(chunk));
+        m_memory += capacity + PADDING;
         return true;
     }
 
+    // Compresses the sealed chunk @p index beside the writer; at most one
+    // chunk is compressed at a time.
+    void startCompression(std::size_t index);
+    // Waits for the chunk being compressed and puts it in place of its records.
+    void installCompressed();
+
+    // where a chunk is compressed to, one chunk at a time
+    struct Scratch {
+        std::unique_ptr<uint8_t[]> data;
+        std::size_t capacity = 0;
+    };
+    // what the compression of chunk index left in the scratch buffer; 0 bytes
+    // when the chunk stays as it is
+    struct Compressed {
+        std::size_t index = 0;
+        std::size_t size = 0;
+    };
+    static Compressed compress(void *context, std::size_t index, const uint8_t *records, std::size_t size, Scratch *scratch);
+
     static constexpr std::size_t MIN_CHUNK = 64 * 1024;
     static constexpr std::size_t MAX_CHUNK = 4 * 1024 * 1024;
+    // smaller chunks are kept as they are: only the last one can be, and a
+    // small log is not worth a thread
+    static constexpr std::size_t MIN_COMPRESSED_CHUNK = 16 * 1024;
 
     const uint64_t m_budget;
     std::vector<Chunk> m_chunks;
+    uint64_t m_memory = 0;
+    // a ZSTD_CCtx, used by one compression at a time
+    std::shared_ptr<void> m_compressor;
+    Scratch m_scratch;
+    std::future<Compressed> m_compression;
     uint8_t *m_position = nullptr;
     uint8_t *m_end = nullptr;
     int64_t m_lastStamp = 0;

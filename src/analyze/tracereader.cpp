@@ -799,13 +799,15 @@ public:
         if (m_chunk >= m_chunks.size()) {
             return m_total;
         }
-        return m_chunks[m_chunk].start + static_cast<uint64_t>(m_position - m_chunks[m_chunk].data.get());
+        return m_chunks[m_chunk].start + static_cast<uint64_t>(m_position - m_records);
     }
 
     const EventLog &m_log;
     const std::vector<EventLog::Chunk> &m_chunks;
     uint64_t m_total = 0;
     std::size_t m_chunk = 0;
+    // of the chunk m_chunk
+    const uint8_t *m_records = nullptr;
     const uint8_t *m_position = nullptr;
     const uint8_t *m_end = nullptr;
     int64_t m_lastStamp = 0;
@@ -813,12 +815,13 @@ public:
 
 uint64_t AccumulatedTraceData::eventLogSize() const
 {
-    return m_eventLog ? m_eventLog->size() : 0;
+    return m_eventLog ? m_eventLog->memory() : 0;
 }
 
 bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
 {
     LogSource source(log);
+    EventLog::Reader records(log);
     r.setPosition(&source, &LogSource::compressed, &LogSource::uncompressed);
     parsingState.fromEventLog = true;
     const auto &chunks = log.chunks();
@@ -832,7 +835,7 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
         }
         const auto &chunk = chunks[chunkIndex];
         source.m_chunk = chunkIndex;
-        source.m_position = chunk.data.get();
+        source.m_records = source.m_position = nullptr;
         if (!r.inFilteredTime && !chunk.hasLines && (!chunk.hasStamps || (chunk.maxStamp < minTime && chunk.maxStamp < maxTime))) {
             // before the window: its events are not charged, its time stamps only
             // move the clock
@@ -841,7 +844,13 @@ bool AccumulatedTraceData::replay(const EventLog &log, PassReader &r)
             }
             continue;
         }
-        const uint8_t *position = chunk.data.get();
+        const uint8_t *position = records.records(chunkIndex);
+        if (!position) {
+            reportMessage("memloupe: the event log cannot be decompressed");
+            parsingState.fromEventLog = false;
+            return false;
+        }
+        source.m_records = source.m_position = position;
         const uint8_t *const end = position + chunk.size;
         int64_t lastStamp = chunk.stampBefore;
         uint32_t lastAllocation = 0;

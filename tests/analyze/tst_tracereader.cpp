@@ -941,6 +941,72 @@ private Q_SLOTS:
         QVERIFY(position == end);
     }
 
+    // Full chunks are compressed while the next fills, and a reader gives the
+    // records back whether it reads every chunk, steps over some, or goes
+    // back; a small log stays as it is. Repetitive events, as programs make
+    // them, must take a fraction of their records.
+    void testEventLogChunksCompressed()
+    {
+        EventLog log(uint64_t(1) << 30);
+        uint32_t random = 4711;
+        std::vector<uint32_t> indices;
+        for (int i = 0; i < 600000; ++i) {
+            random = random * 1103515245u + 12345u;
+            // a loop over a few call sites, with now and then a rare one
+            const uint32_t index = (random >> 16) % 64 == 0 ? (random >> 8) % 100000 : i % 5 * 1000;
+            indices.push_back(index);
+            QVERIFY(log.appendEvent(EventLog::Allocation, index));
+        }
+        log.finish(0, 0, 0);
+        const auto &chunks = log.chunks();
+        QVERIFY(chunks.size() > 4);
+        std::size_t compressedChunks = 0;
+        for (const auto &chunk : chunks) {
+            compressedChunks += chunk.compressed != nullptr;
+            // a chunk keeps its records or its compressed form, not both
+            QVERIFY((chunk.compressed != nullptr) != (chunk.data != nullptr));
+        }
+        QCOMPARE(compressedChunks, chunks.size());
+        QVERIFY(log.memory() * 3 < log.size());
+
+        // the index of each chunk's first record in indices
+        std::vector<std::size_t> firstIndex;
+        {
+            EventLog::Reader reader(log);
+            std::size_t at = 0;
+            for (std::size_t chunk = 0; chunk < chunks.size(); ++chunk) {
+                firstIndex.push_back(at);
+                const uint8_t *position = reader.records(chunk);
+                QVERIFY(position);
+                const uint8_t *const end = position + chunks[chunk].size;
+                while (position < end) {
+                    QVERIFY(at < indices.size());
+                    QCOMPARE(static_cast<uint32_t>(EventLog::readVarint(position) >> 2), indices[at]);
+                    ++at;
+                }
+                QVERIFY(position == end);
+            }
+            QCOMPARE(at, indices.size());
+        }
+        // out of order: the prefetched chunk is not the one asked for
+        EventLog::Reader reader(log);
+        for (std::size_t chunk : {std::size_t(2), std::size_t(0), chunks.size() - 1, std::size_t(3), std::size_t(4), std::size_t(1)}) {
+            const uint8_t *position = reader.records(chunk);
+            QVERIFY(position);
+            QCOMPARE(static_cast<uint32_t>(EventLog::readVarint(position) >> 2), indices[firstIndex[chunk]]);
+        }
+
+        EventLog small(uint64_t(1) << 30);
+        QVERIFY(small.appendEvent(EventLog::Allocation, 3));
+        small.finish(0, 0, 0);
+        QCOMPARE(small.chunks().size(), std::size_t(1));
+        QVERIFY(small.chunks().front().data != nullptr);
+        EventLog::Reader smallReader(small);
+        const uint8_t *position = smallReader.records(0);
+        QVERIFY(position);
+        QCOMPARE(EventLog::readVarint(position), uint64_t(3 << 2));
+    }
+
     void testTemporaryRule_data()
     {
         QTest::addColumn<bool>("formatZero");
