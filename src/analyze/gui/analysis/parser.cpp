@@ -439,7 +439,7 @@ void runAnalysis(const RunParameters &params)
     }
 
     send(run, &ParserRun::progressMessageAvailable, i18n("merging allocations..."));
-    const auto mergedAllocations = mergeAllocations(
+    auto mergedAllocations = mergeAllocations(
         [&run](const QString &message) {
             send(run, &ParserRun::progressMessageAvailable, message);
         },
@@ -480,16 +480,17 @@ void runAnalysis(const RunParameters &params)
     using namespace ThreadWeaver;
     auto parallel = QSharedPointer<Collection>::create();
     const auto bottomUp = mergedAllocations.first;
-    const auto callerCallee = mergedAllocations.second;
     *parallel << makeJob([run, bottomUp]() {
         if (!run->isCancelled()) {
             send(run, &ParserRun::topDownDataAvailable, toTopDownData(bottomUp));
         }
         run->endStage();
     });
-    *parallel << makeJob([run, bottomUp, callerCallee, diffMode]() {
+    // moved, not shared: the job adds to the merging's partial results, which
+    // would otherwise be copied first and held twice
+    *parallel << makeJob([run, bottomUp, callerCallee = std::move(mergedAllocations.second), diffMode]() mutable {
         if (!run->isCancelled()) {
-            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, callerCallee, diffMode));
+            send(run, &ParserRun::callerCalleeDataAvailable, toCallerCalleeData(bottomUp, std::move(callerCallee), diffMode));
         }
         run->endStage();
     });

@@ -365,9 +365,8 @@ TreeData toTopDownData(const TreeData &bottomUpData)
     return topRows;
 }
 
-CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, const CallerCalleeResults &results, bool diffMode)
+CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, CallerCalleeResults callerCalleeResults, bool diffMode)
 {
-    auto callerCalleeResults = results;
     ReusableGuardBuffer guardBuffer;
     buildCallerCallee(bottomUpData.rows, &callerCalleeResults, &guardBuffer);
     if (diffMode) {

@@ -30,4 +30,4 @@ mergeAllocations(const ProgressReporter &reportProgress, const ParserData &data,
 
 TreeData toTopDownData(const TreeData &bottomUpData);
 
-CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, const CallerCalleeResults &results, bool diffMode);
+CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, CallerCalleeResults results, bool diffMode);
