@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -21,6 +23,7 @@
 
 #include <ThreadWeaver/Queue>
 
+#include "analyze/gui/analysis/jobqueue.h"
 #include "analyze/gui/analysis/parser.h"
 #include "analyze/gui/analysis/resultdata.h"
 
@@ -694,6 +697,39 @@ private Q_SLOTS:
             QCOMPARE(costText(summary.cost), QStringLiteral("0/0/0/0"));
             QVERIFY(recorder.bottomUp.rows.isEmpty());
         }
+    }
+
+    // What the window lets go of when new results replace the old is freed on a
+    // worker, never on the thread that let go: not even when the worker is
+    // done before releaseOnWorker returns, which left the last copy with the
+    // caller once.
+    void releaseOnWorkerFreesElsewhere()
+    {
+        struct Freed {
+            std::vector<Qt::HANDLE> *threads = nullptr;
+            std::mutex *mutex = nullptr;
+            ~Freed()
+            {
+                const std::lock_guard<std::mutex> lock(*mutex);
+                threads->push_back(QThread::currentThreadId());
+            }
+        };
+        std::mutex mutex;
+        std::vector<Qt::HANDLE> threads;
+        threads.reserve(1000);
+        for (int i = 0; i < 1000; ++i) {
+            auto freed = std::make_shared<Freed>();
+            freed->threads = &threads;
+            freed->mutex = &mutex;
+            JobQueue::releaseOnWorker(std::move(freed));
+            // give an idle worker the time to finish before the next call
+            if (i % 2) {
+                QThread::usleep(50);
+            }
+        }
+        QVERIFY(drainJobs());
+        QCOMPARE(threads.size(), std::size_t(1000));
+        QCOMPARE(std::count(threads.begin(), threads.end(), QThread::currentThreadId()), std::ptrdiff_t(0));
     }
 
     void destroyWhileRunning_data()

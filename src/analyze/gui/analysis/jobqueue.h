@@ -10,8 +10,10 @@
 
 #pragma once
 
+#include <memory>
 #include <utility>
 
+#include <QCoreApplication>
 #include <ThreadWeaver/ThreadWeaver>
 
 #ifdef __linux__
@@ -164,5 +166,26 @@ inline void queueJob(const ThreadWeaver::JobPointer &job)
 {
     handOff(&s_queued);
     ThreadWeaver::stream() << job;
+}
+
+// Lets go of @p data on one of the queue's workers. The results of a big
+// trace hold a million tree rows or hundreds of thousands of hash nodes, and
+// freeing them when a reparse or another file replaces them took the window's
+// thread a fifth of a second. Whatever the caller still shares of @p data is
+// only counted down there; the last holder frees it.
+template<typename T>
+void releaseOnWorker(T data)
+{
+    // without an application there is no queue to wait for at exit
+    if (!QCoreApplication::instance()) {
+        return;
+    }
+    // Moved into the job, not copied: a copy left here would be the last one
+    // whenever the job runs before this returns, and free it on this thread.
+    // The job's own copies die before it is queued.
+    auto held = std::make_shared<T>(std::move(data));
+    queueJob(makeJob([held = std::move(held)]() mutable {
+        held.reset();
+    }));
 }
 }

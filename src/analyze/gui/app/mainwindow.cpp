@@ -11,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include <QAction>
 #include <QActionGroup>
@@ -74,6 +75,7 @@
 #include "analyze/suppressions.h"
 
 #include "analyze/gui/analysis/exports.h"
+#include "analyze/gui/analysis/jobqueue.h"
 #include "analyze/gui/analysis/parser.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/analysis/util.h"
@@ -926,7 +928,8 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_bottomUpModel->resetData(data);
-        m_shownBottomUp = std::make_shared<TreeData>(data);
+        // the replaced results are freed on a worker, here as in the models
+        JobQueue::releaseOnWorker(std::exchange(m_shownBottomUp, std::make_shared<TreeData>(data)));
         m_ui->flameGraphTab->setBottomUpData(data);
         showBottomUp();
     });
@@ -936,7 +939,7 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_topDownModel->resetData(data);
-        m_shownTopDown = std::make_shared<TreeData>(data);
+        JobQueue::releaseOnWorker(std::exchange(m_shownTopDown, std::make_shared<TreeData>(data)));
         setTabEnabled(m_ui->tabWidget, m_ui->topDownTab, true);
         // a diff gets the differential flame graph
         m_ui->flameGraphTab->setTopDownData(data);
@@ -1502,8 +1505,8 @@ void MainWindow::resetResults()
     m_stacksSource = nullptr;
     m_shownSummary.reset();
     m_runSummary.reset();
-    m_shownBottomUp.reset();
-    m_shownTopDown.reset();
+    JobQueue::releaseOnWorker(std::move(m_shownBottomUp));
+    JobQueue::releaseOnWorker(std::move(m_shownTopDown));
     Q_EMIT clearData();
 }
 

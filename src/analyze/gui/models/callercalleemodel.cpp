@@ -176,16 +176,16 @@ CallerCalleeModel::~CallerCalleeModel() = default;
 
 void CallerCalleeModel::setResults(const CallerCalleeResults &results)
 {
-    m_results = results;
+    // the rows share the entries: the last of the two to go frees them, on a worker
+    auto replaced = std::exchange(m_results, results);
     m_sortKeysColumn = -1;
     setRows(m_results.entries);
+    JobQueue::releaseOnWorker(std::move(replaced));
 }
 
 void CallerCalleeModel::clearData()
 {
-    m_results = {};
-    m_sortKeysColumn = -1;
-    setRows({});
+    setResults({});
 }
 
 QModelIndex CallerCalleeModel::indexForSymbol(const Symbol &symbol) const

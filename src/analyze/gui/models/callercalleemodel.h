@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -19,6 +20,7 @@
 #include <QVector>
 
 #include "analyze/gui/analysis/callercalleedata.h"
+#include "analyze/gui/analysis/jobqueue.h"
 #include "analyze/gui/analysis/resultdata.h"
 #include "analyze/gui/models/costcolumns.h"
 #include "analyze/gui/models/sortkeys.h"
@@ -86,7 +88,7 @@ public:
     {
         beginResetModel();
         m_rows.clear();
-        m_hash = rows;
+        auto replaced = std::exchange(m_hash, rows);
         m_rows.reserve(m_hash.size());
         for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
             m_rows.append(it);
@@ -102,6 +104,7 @@ public:
             }
         }
         endResetModel();
+        JobQueue::releaseOnWorker(std::move(replaced));
     }
 
     QModelIndex indexForKey(const Key &key, int column) const

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include <KLocalizedString>
 
+#include "analyze/gui/analysis/jobqueue.h"
 #include "analyze/gui/analysis/util.h"
 
 namespace
@@ -223,13 +225,15 @@ void TreeModel::resetData(const TreeData &data)
     beginResetModel();
     // The parent pointers of the rows aim into these very vectors: share them, a
     // deep copy would leave the indices pointing at the other copy.
-    m_data.rows = data.rows;
+    auto replaced = std::exchange(m_data.rows, data.rows);
     m_data.resultData = data.resultData;
     m_largestCost = {};
     if (m_data.resultData && m_data.resultData->isDiff()) {
         collectLargestCosts(m_data.rows, &m_largestCost.cost);
     }
     endResetModel();
+    // once nothing that the reset told refers to them any more
+    JobQueue::releaseOnWorker(std::move(replaced));
 }
 
 void TreeModel::collectLargestCosts(const QVector<RowData> &rows, AllocationData *largest)
@@ -258,10 +262,11 @@ void TreeModel::setSummary(const SummaryData &data)
 void TreeModel::clearData()
 {
     beginResetModel();
-    m_data = {};
+    auto replaced = std::exchange(m_data, {});
     m_maxCost = {};
     m_largestCost = {};
     endResetModel();
+    JobQueue::releaseOnWorker(std::move(replaced));
 }
 
 const RowData *TreeModel::toRow(const QModelIndex &index) const

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include <QAction>
 #include <QApplication>
@@ -982,7 +983,7 @@ FrameGraphicsItem *FlameGraph::frameAt(const QPoint &viewportPos) const
 
 void FlameGraph::setTopDownData(const TreeData &topDownData)
 {
-    m_topDownData = topDownData;
+    JobQueue::releaseOnWorker(std::exchange(m_topDownData, topDownData));
     if (isVisible()) {
         showData();
     }
@@ -990,14 +991,14 @@ void FlameGraph::setTopDownData(const TreeData &topDownData)
 
 void FlameGraph::setBottomUpData(const TreeData &bottomUpData)
 {
-    m_bottomUpData = bottomUpData;
+    JobQueue::releaseOnWorker(std::exchange(m_bottomUpData, bottomUpData));
 }
 
 void FlameGraph::clearData()
 {
     m_pendingZoom.clear();
-    m_topDownData = {};
-    m_bottomUpData = {};
+    JobQueue::releaseOnWorker(std::exchange(m_topDownData, {}));
+    JobQueue::releaseOnWorker(std::exchange(m_bottomUpData, {}));
     setData(nullptr);
 }
 
