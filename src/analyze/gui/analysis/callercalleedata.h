@@ -13,6 +13,7 @@
 
 #include <QHash>
 #include <QMetaType>
+#include <QVector>
 
 #include "analyze/allocationdata.h"
 
@@ -41,6 +42,10 @@ using CallerCalleeEntryMap = QHash<Symbol, CallerCalleeEntry>;
 
 struct CallerCalleeResults {
     CallerCalleeEntryMap entries;
+    // The entries in the map's own order, as a model lists them, taken by the
+    // worker that built them: walking tens of thousands of entries is a stall
+    // on the window's thread. Empty, or stale once entries is written to.
+    QVector<CallerCalleeEntryMap::const_iterator> order;
     std::shared_ptr<const ResultData> resultData;
 };
 

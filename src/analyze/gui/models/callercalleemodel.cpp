@@ -179,7 +179,7 @@ void CallerCalleeModel::setResults(const CallerCalleeResults &results)
     // the rows share the entries: the last of the two to go frees them, on a worker
     auto replaced = std::exchange(m_results, results);
     m_sortKeysColumn = -1;
-    setRows(m_results.entries);
+    setRows(m_results.entries, m_results.order);
     JobQueue::releaseOnWorker(std::move(replaced));
 }
 

@@ -84,14 +84,20 @@ public:
         return cell(index.column(), role, row.key(), row.value());
     }
 
-    void setRows(const Rows &rows)
+    // @p order: the iterators of @p rows in their order, if the caller has them
+    void setRows(const Rows &rows, const QVector<typename Rows::const_iterator> &order = {})
     {
         beginResetModel();
         m_rows.clear();
         auto replaced = std::exchange(m_hash, rows);
-        m_rows.reserve(m_hash.size());
-        for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
-            m_rows.append(it);
+        // iterators of this very hash data: a copy written to since has nodes of its own
+        if (!m_hash.isEmpty() && order.size() == m_hash.size() && order.first() == m_hash.constBegin()) {
+            m_rows = order;
+        } else {
+            m_rows.reserve(m_hash.size());
+            for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
+                m_rows.append(it);
+            }
         }
         m_columnMaxima.clear();
         if (scalesToColumnMaximum()) {

@@ -275,8 +275,21 @@ private Q_SLOTS:
         QVERIFY(!model.indexForSymbol(m_foo).isValid());
         QCOMPARE(model.indexForKey(m_bar, CallerCalleeModel::InclusiveAllocationsColumn).data().toLongLong(), 42);
 
+        // the order the analysis took of its entries is used as it is, and a
+        // copy written to since lists its own entries instead
+        QVERIFY(!m_results.callerCallee.order.isEmpty());
+        QCOMPARE(m_results.callerCallee.order.size(), m_results.callerCallee.entries.size());
+        auto written = m_results.callerCallee;
+        written.entries[m_bar].inclusiveCost = costs(7, 0, 0, 0);
+        model.setResults(written);
+        QCOMPARE(model.rowCount(), written.entries.size());
+        QCOMPARE(model.indexForKey(m_bar, CallerCalleeModel::InclusiveAllocationsColumn).data().toLongLong(), 7);
+        model.setResults(m_results.callerCallee);
+        QCOMPARE(model.rowCount(), m_results.callerCallee.entries.size());
+        QVERIFY(model.indexForSymbol(m_foo).isValid());
+
         model.clearData();
-        QCOMPARE(reset.count(), 2);
+        QCOMPARE(reset.count(), 4);
         QCOMPARE(model.rowCount(), 0);
         QVERIFY(!model.results().resultData);
         QVERIFY(!model.indexForSymbol(m_bar).isValid());
