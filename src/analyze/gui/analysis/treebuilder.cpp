@@ -56,7 +56,44 @@ struct ReusableGuardBuffer {
     tsl::robin_set<std::pair<Symbol, Symbol>, SymbolPairHasher> callerCalleeRecursionGuard;
 };
 
-void addCallerCalleeEvent(const Location &location, const AllocationData &cost, SymbolGuard *recursionGuard, CallerCalleeResults *callerCalleeResult)
+// Where the caller/callee costs of each frame of the trace go, found by two
+// hash lookups the first time a stack passes through the frame and kept for
+// all the others: a million frames of stacks took most of the merging in those
+// lookups. The entries and their source maps keep their nodes in place as they
+// grow, and are inserted into in the same order as without the slots.
+class FrameCostSlots
+{
+public:
+    explicit FrameCostSlots(const ParserData &data)
+        : m_ipCount(data.instructionPointers.size())
+        , m_first(m_ipCount + 1, NONE)
+    {
+    }
+
+    // of frame @p frame (0, or 1 + the index of an inlined frame) of @p ipIndex
+    EntryCost **slot(IpIndex ipIndex, std::size_t frame, std::size_t inlinedFrames)
+    {
+        // every index outside the table names the same empty frame
+        const std::size_t ip = ipIndex.index <= m_ipCount ? ipIndex.index : 0;
+        if (m_first[ip] == NONE) {
+            m_first[ip] = static_cast<uint32_t>(m_slots.size());
+            m_slots.resize(m_slots.size() + 1 + inlinedFrames, nullptr);
+        }
+        return &m_slots[m_first[ip] + frame];
+    }
+
+private:
+    static constexpr uint32_t NONE = ~uint32_t(0);
+    std::size_t m_ipCount;
+    std::vector<uint32_t> m_first;
+    std::vector<EntryCost *> m_slots;
+};
+
+void addCallerCalleeEvent(const Location &location,
+                          const AllocationData &cost,
+                          SymbolGuard *recursionGuard,
+                          CallerCalleeResults *callerCalleeResult,
+                          EntryCost **slot)
 {
     if (!callerCalleeResult) {
         return;
@@ -66,16 +103,23 @@ void addCallerCalleeEvent(const Location &location, const AllocationData &cost, 
         // already counted for this backtrace
         return;
     }
-    auto &entry = callerCalleeResult->entries[location.symbol];
-    auto &locationCost = entry.sourceMap[location.fileLine];
+    if (!*slot) {
+        auto &entry = callerCalleeResult->entries[location.symbol];
+        *slot = &entry.sourceMap[location.fileLine];
+    }
+    auto &locationCost = **slot;
     locationCost.inclusiveCost += cost;
     if (isLeaf) {
         locationCost.selfCost += cost;
     }
 }
 
-QVector<RowData> *
-addRow(QVector<RowData> *rows, const Location &location, const AllocationData &cost, SymbolGuard *recursionGuard, CallerCalleeResults *callerCalleeResult)
+QVector<RowData> *addRow(QVector<RowData> *rows,
+                         const Location &location,
+                         const AllocationData &cost,
+                         SymbolGuard *recursionGuard,
+                         CallerCalleeResults *callerCalleeResult,
+                         EntryCost **slot)
 {
     auto it = std::lower_bound(rows->begin(), rows->end(), location.symbol);
     if (it != rows->end() && it->symbol == location.symbol) {
@@ -86,7 +130,7 @@ addRow(QVector<RowData> *rows, const Location &location, const AllocationData &c
         row.symbol = location.symbol;
         it = rows->insert(it, row);
     }
-    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult);
+    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult, slot);
     return &it->children;
 }
 
@@ -98,7 +142,8 @@ QVector<RowData> *addTopRow(QVector<RowData> *rows,
                             const Location &location,
                             const AllocationData &cost,
                             SymbolGuard *recursionGuard,
-                            CallerCalleeResults *callerCalleeResult)
+                            CallerCalleeResults *callerCalleeResult,
+                            EntryCost **slot)
 {
     const auto position = positions->insert({location.symbol, rows->size()});
     if (position.second) {
@@ -108,7 +153,7 @@ QVector<RowData> *addTopRow(QVector<RowData> *rows,
     }
     auto &row = (*rows)[position.first->second];
     row.cost += cost;
-    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult);
+    addCallerCalleeEvent(location, cost, recursionGuard, callerCalleeResult, slot);
     return &row.children;
 }
 
@@ -234,38 +279,54 @@ AllocationData buildTopDown(const QVector<RowData> &bottomUpData, TopDownBuilder
     return totalCost;
 }
 
-AllocationData buildCallerCallee(const QVector<RowData> &bottomUpData, CallerCalleeResults *callerCalleeResults, ReusableGuardBuffer *guardBuffer)
+// @p path: the entries of the rows above @p bottomUpData, outermost first, as
+// far as they were looked up. Each row's walk up to its top row used to look
+// up every entry on the way, a hash lookup per row and level; the rows above
+// are the same for all rows below them. An entry keeps its node in place as
+// the map grows, and the entries are inserted into in the same order as
+// before.
+AllocationData buildCallerCallee(const QVector<RowData> &bottomUpData,
+                                 CallerCalleeResults *callerCalleeResults,
+                                 ReusableGuardBuffer *guardBuffer,
+                                 std::vector<CallerCalleeEntry *> *path)
 {
     AllocationData totalCost;
+    const std::size_t depth = path->size();
+    path->push_back(nullptr);
     for (const auto &row : bottomUpData) {
-        const auto childCost = buildCallerCallee(row.children, callerCalleeResults, guardBuffer);
+        (*path)[depth] = nullptr;
+        const auto childCost = buildCallerCallee(row.children, callerCalleeResults, guardBuffer, path);
         if (childCost != row.cost) {
             const auto cost = row.cost - childCost;
             guardBuffer->reset();
             auto &entries = callerCalleeResults->entries;
-            bool hasLast = false;
+            CallerCalleeEntry *lastEntry = nullptr;
             Symbol lastSymbol;
-            for (auto *node = &row; node; node = node->parent) {
+            std::size_t level = depth;
+            for (auto *node = &row; node; node = node->parent, --level) {
                 const auto symbol = node->symbol;
-                // look the caller's entry up again after inserting: an insertion may rehash
-                auto &entry = entries[symbol];
+                auto *&known = (*path)[level];
+                if (!known) {
+                    known = &entries[symbol];
+                }
+                auto &entry = *known;
                 if (guardBuffer->recursionGuard.insert(symbol).second) {
                     entry.inclusiveCost += cost;
                 }
                 if (!node->parent) {
                     entry.selfCost += cost;
                 }
-                if (hasLast && guardBuffer->callerCalleeRecursionGuard.insert({symbol, lastSymbol}).second) {
-                    auto lastEntry = entries.find(lastSymbol);
+                if (lastEntry && guardBuffer->callerCalleeRecursionGuard.insert({symbol, lastSymbol}).second) {
                     lastEntry->callees[symbol] += cost;
                     entry.callers[lastSymbol] += cost;
                 }
-                hasLast = true;
+                lastEntry = &entry;
                 lastSymbol = symbol;
             }
         }
         totalCost += row.cost;
     }
+    path->pop_back();
     return totalCost;
 }
 
@@ -280,6 +341,7 @@ mergeRows(const std::vector<Allocation> &allocations, const ParserData &data, Ca
     SymbolGuard symbolRecursionGuard;
     symbolRecursionGuard.reserve(128);
     tsl::robin_map<Symbol, int> topPositions;
+    FrameCostSlots slots(data);
 
     const auto numAllocations = allocations.size();
     const auto onePercent = std::max<std::size_t>(1, numAllocations / 100);
@@ -296,17 +358,21 @@ mergeRows(const std::vector<Allocation> &allocations, const ParserData &data, Ca
             const auto trace = data.findTrace(traceIndex);
             const auto &ip = data.findIp(trace.ipIndex);
             const Location location = {{ip.frame.functionIndex, ip.moduleIndex}, {ip.frame.fileIndex, ip.frame.line}};
+            const auto inlinedFrames = ip.inlined.size();
+            auto **slot = slots.slot(trace.ipIndex, 0, inlinedFrames);
             if (rows == &topRows) {
-                rows = addTopRow(rows, &topPositions, location, cost, &symbolRecursionGuard, callerCalleeResults);
+                rows = addTopRow(rows, &topPositions, location, cost, &symbolRecursionGuard, callerCalleeResults, slot);
             } else {
-                rows = addRow(rows, location, cost, &symbolRecursionGuard, callerCalleeResults);
+                rows = addRow(rows, location, cost, &symbolRecursionGuard, callerCalleeResults, slot);
             }
-            for (const auto &inlined : ip.inlined) {
+            for (std::size_t i = 0; i < inlinedFrames; ++i) {
+                const auto &inlined = ip.inlined[i];
                 rows = addRow(rows,
                               {{inlined.functionIndex, ip.moduleIndex}, {inlined.fileIndex, inlined.line}},
                               cost,
                               &symbolRecursionGuard,
-                              callerCalleeResults);
+                              callerCalleeResults,
+                              slots.slot(trace.ipIndex, 1 + i, inlinedFrames));
             }
             if (data.isStopIndex(ip.frame.functionIndex)) {
                 break;
@@ -368,7 +434,8 @@ TreeData toTopDownData(const TreeData &bottomUpData)
 CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, CallerCalleeResults callerCalleeResults, bool diffMode)
 {
     ReusableGuardBuffer guardBuffer;
-    buildCallerCallee(bottomUpData.rows, &callerCalleeResults, &guardBuffer);
+    std::vector<CallerCalleeEntry *> path;
+    buildCallerCallee(bottomUpData.rows, &callerCalleeResults, &guardBuffer, &path);
     if (diffMode) {
         const AllocationData zero;
         for (auto it = callerCalleeResults.entries.begin(); it != callerCalleeResults.entries.end();) {
