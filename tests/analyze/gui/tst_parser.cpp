@@ -699,10 +699,10 @@ private Q_SLOTS:
         }
     }
 
-    // What the window lets go of when new results replace the old is freed on a
-    // worker, never on the thread that let go: not even when the worker is
-    // done before releaseOnWorker returns, which left the last copy with the
-    // caller once.
+    // What the window lets go of when new results replace the old is freed on
+    // the releaser's thread, never on the thread that let go: not even when
+    // the releaser is done before releaseOnWorker returns, which once left
+    // the last copy with the caller.
     void releaseOnWorkerFreesElsewhere()
     {
         struct Freed {
@@ -727,8 +727,13 @@ private Q_SLOTS:
                 QThread::usleep(50);
             }
         }
-        QVERIFY(drainJobs());
-        QCOMPARE(threads.size(), std::size_t(1000));
+        QVERIFY(QTest::qWaitFor(
+            [&]() {
+                const std::lock_guard<std::mutex> lock(mutex);
+                return threads.size() == 1000;
+            },
+            TIMEOUT_MS));
+        const std::lock_guard<std::mutex> lock(mutex);
         QCOMPARE(std::count(threads.begin(), threads.end(), QThread::currentThreadId()), std::ptrdiff_t(0));
     }
 

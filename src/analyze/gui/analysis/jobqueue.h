@@ -10,10 +10,14 @@
 
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
-#include <QCoreApplication>
 #include <ThreadWeaver/ThreadWeaver>
 
 #ifdef __linux__
@@ -168,24 +172,87 @@ inline void queueJob(const ThreadWeaver::JobPointer &job)
     ThreadWeaver::stream() << job;
 }
 
-// Lets go of @p data on one of the queue's workers. The results of a big
-// trace hold a million tree rows or hundreds of thousands of hash nodes, and
-// freeing them when a reparse or another file replaces them took the window's
-// thread a fifth of a second. Whatever the caller still shares of @p data is
-// only counted down there; the last holder frees it.
+// Frees what the window lets go of, on a thread of its own: the results of a
+// big trace hold a million tree rows or hundreds of thousands of hash nodes,
+// and freeing them when a reparse or another file replaced them took the
+// window's thread a fifth of a second. Not a job on the queue: its ordering is
+// through Qt's mutexes, which the sanitizer cannot see, and a job per release
+// would put the queue's bookkeeping on the window's thread.
+class Releaser
+{
+public:
+    static Releaser &instance()
+    {
+        static Releaser releaser;
+        return releaser;
+    }
+
+    void release(std::shared_ptr<void> held)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this]() {
+                    run();
+                });
+            } catch (const std::system_error &) {
+                // no thread to be had: freed here after all
+                lock.unlock();
+                return;
+            }
+        }
+        m_pending.push_back(std::move(held));
+        lock.unlock();
+        m_wake.notify_one();
+    }
+
+    ~Releaser()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    Releaser() = default;
+
+    void run()
+    {
+        setThreadNiceness(WORKER_NICENESS);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this]() {
+                return m_stopping || !m_pending.empty();
+            });
+            if (m_pending.empty()) {
+                return;
+            }
+            auto batch = std::move(m_pending);
+            m_pending.clear();
+            lock.unlock();
+            batch.clear();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<std::shared_ptr<void>> m_pending;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+// Lets go of @p data on the releaser's thread. Whatever the caller still
+// shares of it is only counted down there; the last holder frees it.
 template<typename T>
 void releaseOnWorker(T data)
 {
-    // without an application there is no queue to wait for at exit
-    if (!QCoreApplication::instance()) {
-        return;
-    }
-    // Moved into the job, not copied: a copy left here would be the last one
-    // whenever the job runs before this returns, and free it on this thread.
-    // The job's own copies die before it is queued.
-    auto held = std::make_shared<T>(std::move(data));
-    queueJob(makeJob([held = std::move(held)]() mutable {
-        held.reset();
-    }));
+    // moved, not copied: no copy is left here to be the last one
+    Releaser::instance().release(std::make_shared<T>(std::move(data)));
 }
 }

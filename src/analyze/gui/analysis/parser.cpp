@@ -256,6 +256,11 @@ void reportPassProgress(ProgressState *state, const ParserData &data)
         totalRemainingTime_ms = static_cast<qint64>(static_cast<double>(spentTime_ms) / totalCompletion * (1.0 - totalCompletion));
     }
     if (auto run = state->run) {
+        // The message is let go of here after the parser's thread may have
+        // freed its copy of it: a count-down the sanitizer cannot pair with
+        // the uninstrumented one in Qt, ordered by Qt's posted-event mutex. It
+        // falls under the same scope as the copy for the event.
+        const QueuedCopyScope scope;
         QString message = i18n("%1 pass: %2/%3  spent: %4  remaining: %5",
                                state->parsingMsg,
                                pass + 1,
