@@ -136,8 +136,12 @@ EventLog::Reader::~Reader()
 bool EventLog::Reader::decompress(std::size_t index, Buffer *buffer)
 {
     const auto &chunk = m_log.m_chunks[index];
+    // made by whichever decompression comes first: only one runs at a time
     if (!m_context) {
-        return false;
+        m_context = decompressionContext();
+        if (!m_context) {
+            return false;
+        }
     }
     if (buffer->capacity < chunk.size) {
         buffer->data.reset(new (std::nothrow) uint8_t[chunk.capacity + PADDING]);
@@ -171,9 +175,6 @@ const uint8_t *EventLog::Reader::records(std::size_t index)
     const auto &chunk = chunks[index];
     const uint8_t *records = chunk.data.get();
     if (!records) {
-        if (!m_context) {
-            m_context = decompressionContext();
-        }
         if (!ready && !decompress(index, &m_current)) {
             return nullptr;
         }
@@ -182,9 +183,6 @@ const uint8_t *EventLog::Reader::records(std::size_t index)
     // the chunk after this one, most likely read next, while this one is read
     const std::size_t next = index + 1;
     if (next < chunks.size() && !chunks[next].data) {
-        if (!m_context) {
-            m_context = decompressionContext();
-        }
         m_prefetchIndex = next;
         m_prefetch = beside([this, next]() {
             return decompress(next, &m_next);
