@@ -701,9 +701,9 @@ private Q_SLOTS:
 
     // What the window lets go of when new results replace the old is freed on
     // the releaser's thread, never on the thread that let go: not even when
-    // the releaser is done before releaseOnWorker returns, which once left
+    // the releaser is done before releaseInBackground returns, which once left
     // the last copy with the caller.
-    void releaseOnWorkerFreesElsewhere()
+    void releaseInBackgroundFreesElsewhere()
     {
         struct Freed {
             std::vector<Qt::HANDLE> *threads = nullptr;
@@ -721,7 +721,7 @@ private Q_SLOTS:
             auto freed = std::make_shared<Freed>();
             freed->threads = &threads;
             freed->mutex = &mutex;
-            JobQueue::releaseOnWorker(std::move(freed));
+            JobQueue::releaseInBackground(std::move(freed));
             // give an idle worker the time to finish before the next call
             if (i % 2) {
                 QThread::usleep(50);

@@ -40,6 +40,18 @@ struct CallerCalleeEntry : EntryCost {
 
 using CallerCalleeEntryMap = QHash<Symbol, CallerCalleeEntry>;
 
+// The iterators of @p hash in its own order: the rows of a model of it.
+template<typename Hash>
+QVector<typename Hash::const_iterator> iteratorsOf(const Hash &hash)
+{
+    QVector<typename Hash::const_iterator> iterators;
+    iterators.reserve(hash.size());
+    for (auto it = hash.constBegin(), end = hash.constEnd(); it != end; ++it) {
+        iterators.append(it);
+    }
+    return iterators;
+}
+
 struct CallerCalleeResults {
     CallerCalleeEntryMap entries;
     // The entries in the map's own order, as a model lists them, taken by the

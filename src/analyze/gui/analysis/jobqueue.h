@@ -250,7 +250,7 @@ private:
 // Lets go of @p data on the releaser's thread. Whatever the caller still
 // shares of it is only counted down there; the last holder frees it.
 template<typename T>
-void releaseOnWorker(T data)
+void releaseInBackground(T data)
 {
     // moved, not copied: no copy is left here to be the last one
     Releaser::instance().release(std::make_shared<T>(std::move(data)));

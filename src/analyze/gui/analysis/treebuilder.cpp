@@ -447,11 +447,6 @@ CallerCalleeResults toCallerCalleeData(const TreeData &bottomUpData, CallerCalle
         }
     }
     callerCalleeResults.resultData = bottomUpData.resultData;
-    const auto &entries = callerCalleeResults.entries;
-    callerCalleeResults.order.clear();
-    callerCalleeResults.order.reserve(entries.size());
-    for (auto it = entries.constBegin(), end = entries.constEnd(); it != end; ++it) {
-        callerCalleeResults.order.append(it);
-    }
+    callerCalleeResults.order = iteratorsOf(callerCalleeResults.entries);
     return callerCalleeResults;
 }

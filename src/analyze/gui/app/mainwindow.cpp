@@ -928,8 +928,8 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_bottomUpModel->resetData(data);
-        // the replaced results are freed on a worker, here as in the models
-        JobQueue::releaseOnWorker(std::exchange(m_shownBottomUp, std::make_shared<TreeData>(data)));
+        // the replaced results are freed in the background, here as in the models
+        JobQueue::releaseInBackground(std::exchange(m_shownBottomUp, std::make_shared<TreeData>(data)));
         m_ui->flameGraphTab->setBottomUpData(data);
         showBottomUp();
     });
@@ -939,7 +939,7 @@ void MainWindow::setupParser()
             m_stacksSource = nullptr;
         }
         m_topDownModel->resetData(data);
-        JobQueue::releaseOnWorker(std::exchange(m_shownTopDown, std::make_shared<TreeData>(data)));
+        JobQueue::releaseInBackground(std::exchange(m_shownTopDown, std::make_shared<TreeData>(data)));
         setTabEnabled(m_ui->tabWidget, m_ui->topDownTab, true);
         // a diff gets the differential flame graph
         m_ui->flameGraphTab->setTopDownData(data);
@@ -1505,8 +1505,8 @@ void MainWindow::resetResults()
     m_stacksSource = nullptr;
     m_shownSummary.reset();
     m_runSummary.reset();
-    JobQueue::releaseOnWorker(std::move(m_shownBottomUp));
-    JobQueue::releaseOnWorker(std::move(m_shownTopDown));
+    JobQueue::releaseInBackground(std::move(m_shownBottomUp));
+    JobQueue::releaseInBackground(std::move(m_shownTopDown));
     Q_EMIT clearData();
 }
 

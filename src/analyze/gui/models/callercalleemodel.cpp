@@ -176,11 +176,11 @@ CallerCalleeModel::~CallerCalleeModel() = default;
 
 void CallerCalleeModel::setResults(const CallerCalleeResults &results)
 {
-    // the rows share the entries: the last of the two to go frees them, on a worker
+    // the rows share the entries: the last of the two to go frees them, in the background
     auto replaced = std::exchange(m_results, results);
     m_sortKeysColumn = -1;
     setRows(m_results.entries, m_results.order);
-    JobQueue::releaseOnWorker(std::move(replaced));
+    JobQueue::releaseInBackground(std::move(replaced));
 }
 
 void CallerCalleeModel::clearData()

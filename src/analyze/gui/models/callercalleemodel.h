@@ -88,17 +88,10 @@ public:
     void setRows(const Rows &rows, const QVector<typename Rows::const_iterator> &order = {})
     {
         beginResetModel();
-        m_rows.clear();
         auto replaced = std::exchange(m_hash, rows);
         // iterators of this very hash data: a copy written to since has nodes of its own
-        if (!m_hash.isEmpty() && order.size() == m_hash.size() && order.first() == m_hash.constBegin()) {
-            m_rows = order;
-        } else {
-            m_rows.reserve(m_hash.size());
-            for (auto it = m_hash.constBegin(), end = m_hash.constEnd(); it != end; ++it) {
-                m_rows.append(it);
-            }
-        }
+        const bool ordered = !m_hash.isEmpty() && order.size() == m_hash.size() && order.first() == m_hash.constBegin();
+        m_rows = ordered ? order : iteratorsOf(m_hash);
         m_columnMaxima.clear();
         if (scalesToColumnMaximum()) {
             m_columnMaxima.fill(0, numColumns());
@@ -110,7 +103,7 @@ public:
             }
         }
         endResetModel();
-        JobQueue::releaseOnWorker(std::move(replaced));
+        JobQueue::releaseInBackground(std::move(replaced));
     }
 
     QModelIndex indexForKey(const Key &key, int column) const

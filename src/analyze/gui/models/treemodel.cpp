@@ -233,7 +233,7 @@ void TreeModel::resetData(const TreeData &data)
     }
     endResetModel();
     // once nothing that the reset told refers to them any more
-    JobQueue::releaseOnWorker(std::move(replaced));
+    JobQueue::releaseInBackground(std::move(replaced));
 }
 
 void TreeModel::collectLargestCosts(const QVector<RowData> &rows, AllocationData *largest)
@@ -266,7 +266,7 @@ void TreeModel::clearData()
     m_maxCost = {};
     m_largestCost = {};
     endResetModel();
-    JobQueue::releaseOnWorker(std::move(replaced));
+    JobQueue::releaseInBackground(std::move(replaced));
 }
 
 const RowData *TreeModel::toRow(const QModelIndex &index) const

@@ -983,7 +983,7 @@ FrameGraphicsItem *FlameGraph::frameAt(const QPoint &viewportPos) const
 
 void FlameGraph::setTopDownData(const TreeData &topDownData)
 {
-    JobQueue::releaseOnWorker(std::exchange(m_topDownData, topDownData));
+    JobQueue::releaseInBackground(std::exchange(m_topDownData, topDownData));
     if (isVisible()) {
         showData();
     }
@@ -991,14 +991,14 @@ void FlameGraph::setTopDownData(const TreeData &topDownData)
 
 void FlameGraph::setBottomUpData(const TreeData &bottomUpData)
 {
-    JobQueue::releaseOnWorker(std::exchange(m_bottomUpData, bottomUpData));
+    JobQueue::releaseInBackground(std::exchange(m_bottomUpData, bottomUpData));
 }
 
 void FlameGraph::clearData()
 {
     m_pendingZoom.clear();
-    JobQueue::releaseOnWorker(std::exchange(m_topDownData, {}));
-    JobQueue::releaseOnWorker(std::exchange(m_bottomUpData, {}));
+    JobQueue::releaseInBackground(std::exchange(m_topDownData, {}));
+    JobQueue::releaseInBackground(std::exchange(m_bottomUpData, {}));
     setData(nullptr);
 }
 
