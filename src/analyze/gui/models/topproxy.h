@@ -46,6 +46,7 @@ private:
     // the source as a tree model, whose cost it reads without a QVariant per row
     const TreeModel *m_tree = nullptr;
     QMetaObject::Connection m_sourceReset;
+    QMetaObject::Connection m_sourceTotals;
     const Type m_type;
     qint64 m_costThreshold = 0;
 };
