@@ -1084,10 +1084,6 @@ void FlameGraph::setData(FrameGraphicsItem *rootItem)
     if (rootItem) {
         m_view->viewport()->setCursor(Qt::ArrowCursor);
         rootItem->setRect(0, 0, 800, m_view->fontMetrics().height() + 4);
-        m_scene->addItem(rootItem);
-        if (!m_searchInput->text().isEmpty()) {
-            setSearchValue(m_searchInput->text());
-        }
         if (!m_pendingZoom.isEmpty()) {
             auto *item = rootItem;
             for (const auto &symbol : qAsConst(m_pendingZoom)) {
@@ -1106,6 +1102,19 @@ void FlameGraph::setData(FrameGraphicsItem *rootItem)
                 m_selectedItem = 1;
                 updateNavigationActions();
             }
+        }
+        // Laid out for the view before the scene holds the items: inside a scene
+        // every rectangle that changes is a geometry change the scene tracks,
+        // and a large graph's tens of thousands of them stalled the window.
+        if (isVisible()) {
+            arrangeFor(m_selectionHistory.at(m_selectedItem));
+        }
+        m_scene->addItem(rootItem);
+        // A new graph is drawn whole: without this the scene would work out
+        // each new item's own region of the view to repaint.
+        m_scene->update();
+        if (!m_searchInput->text().isEmpty()) {
+            setSearchValue(m_searchInput->text());
         }
         if (isVisible()) {
             selectItem(m_selectionHistory.at(m_selectedItem));
@@ -1207,6 +1216,17 @@ void FlameGraph::selectItem(FrameGraphicsItem *item)
         return;
     }
 
+    arrangeFor(item);
+    // Left to itself the scene only ever grows, keeping room for the bars of
+    // earlier zoom levels and the placeholder; it also updates the view's
+    // scroll range late, so that the first frame would be drawn off centre.
+    m_scene->setSceneRect(visibleBoundingRect(static_cast<const FrameGraphicsItem *>(item->topLevelItem())));
+    m_view->centerOn(item);
+    setTooltipItem(item);
+}
+
+void FlameGraph::arrangeFor(FrameGraphicsItem *item) const
+{
     // the item and its ancestors span the whole width, their siblings make room
     const qreal width = m_view->viewport()->width() - 40;
     for (auto *current = item; current; current = current->parentFrame()) {
@@ -1219,14 +1239,7 @@ void FlameGraph::selectItem(FrameGraphicsItem *item)
             }
         }
     }
-
     FlameGraphBuilder::layoutItems(item);
-    // Left to itself the scene only ever grows, keeping room for the bars of
-    // earlier zoom levels and the placeholder; it also updates the view's
-    // scroll range late, so that the first frame would be drawn off centre.
-    m_scene->setSceneRect(visibleBoundingRect(static_cast<const FrameGraphicsItem *>(item->topLevelItem())));
-    m_view->centerOn(item);
-    setTooltipItem(item);
 }
 
 void FlameGraph::setTooltipItem(const FrameGraphicsItem *item)

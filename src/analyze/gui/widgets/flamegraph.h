@@ -236,6 +236,8 @@ public Q_SLOTS:
     void navigateForward();
     void showData();
     void selectItem(FrameGraphicsItem *item);
+    // sizes @p item and its ancestors to the view's width and lays out the rest around them
+    void arrangeFor(FrameGraphicsItem *item) const;
     void selectItem(int index);
     void setTooltipItem(const FrameGraphicsItem *item);
     void updateTooltip();
