@@ -539,6 +539,9 @@ Parser::Parser(QObject *parent)
     qRegisterMetaType<CallerCalleeResults>();
     qRegisterMetaType<ChartData>();
     qRegisterMetaType<HistogramData>();
+    m_deliveryTimer.setSingleShot(true);
+    m_deliveryTimer.setInterval(0);
+    connect(&m_deliveryTimer, &QTimer::timeout, this, &Parser::deliverNext);
 }
 
 Parser::~Parser()
@@ -550,19 +553,59 @@ Parser::~Parser()
 }
 
 template<typename... Args>
-void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...))
+void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...), Weight weight)
 {
     const auto id = run->id();
     connect(
         run,
         signal,
         this,
-        [this, id, target](Args... args) {
+        [this, id, target, weight](Args... args) {
             if (id == m_runId) {
-                (this->*target)(args...);
+                deliver(id, weight, [this, target, args...]() {
+                    (this->*target)(args...);
+                });
             }
         },
         Qt::QueuedConnection);
+}
+
+void Parser::deliver(uint64_t runId, Weight weight, std::function<void()> delivery)
+{
+    if (m_deliveries.empty() && weight == Weight::Light) {
+        delivery();
+        return;
+    }
+    m_deliveries.push_back({runId, weight, std::move(delivery)});
+    if (!m_deliveryTimer.isActive()) {
+        m_deliveryTimer.start();
+    }
+}
+
+void Parser::deliverNext()
+{
+    // the light ones before and after the heavy one go with it
+    bool deliveredHeavy = false;
+    while (!m_deliveries.empty()) {
+        if (m_deliveries.front().weight == Weight::Heavy) {
+            if (deliveredHeavy) {
+                break;
+            }
+            deliveredHeavy = true;
+        }
+        auto next = std::move(m_deliveries.front());
+        m_deliveries.pop_front();
+        // whatever a superseded run sent is dropped
+        if (next.runId == m_runId) {
+            next.deliver();
+        } else {
+            // it may hold the last reference to a whole result
+            JobQueue::releaseInBackground(std::move(next.deliver));
+        }
+    }
+    if (!m_deliveries.empty()) {
+        m_deliveryTimer.start();
+    }
 }
 
 void Parser::parse(const QString &path, const QString &diffBase, const FilterParameters &filterParameters, StopAfter stopAfter)
@@ -599,25 +642,28 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
     m_run = std::make_shared<ParserRun>(m_runId);
     params.run = m_run;
     auto *run = m_run.get();
-    relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable);
-    relay(run, &ParserRun::progress, &Parser::progress);
-    relay(run, &ParserRun::summaryAvailable, &Parser::summaryAvailable);
-    relay(run, &ParserRun::bottomUpDataAvailable, &Parser::bottomUpDataAvailable);
-    relay(run, &ParserRun::topDownDataAvailable, &Parser::topDownDataAvailable);
-    relay(run, &ParserRun::callerCalleeDataAvailable, &Parser::callerCalleeDataAvailable);
-    relay(run, &ParserRun::consumedChartDataAvailable, &Parser::consumedChartDataAvailable);
-    relay(run, &ParserRun::allocationsChartDataAvailable, &Parser::allocationsChartDataAvailable);
-    relay(run, &ParserRun::temporaryChartDataAvailable, &Parser::temporaryChartDataAvailable);
-    relay(run, &ParserRun::sizeHistogramDataAvailable, &Parser::sizeHistogramDataAvailable);
+    relay(run, &ParserRun::progressMessageAvailable, &Parser::progressMessageAvailable, Weight::Light);
+    relay(run, &ParserRun::progress, &Parser::progress, Weight::Light);
+    relay(run, &ParserRun::summaryAvailable, &Parser::summaryAvailable, Weight::Heavy);
+    relay(run, &ParserRun::bottomUpDataAvailable, &Parser::bottomUpDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::topDownDataAvailable, &Parser::topDownDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::callerCalleeDataAvailable, &Parser::callerCalleeDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::consumedChartDataAvailable, &Parser::consumedChartDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::allocationsChartDataAvailable, &Parser::allocationsChartDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::temporaryChartDataAvailable, &Parser::temporaryChartDataAvailable, Weight::Heavy);
+    relay(run, &ParserRun::sizeHistogramDataAvailable, &Parser::sizeHistogramDataAvailable, Weight::Heavy);
     const auto id = m_runId;
+    // the end of a run comes after its results
     connect(
         run,
         &ParserRun::finished,
         this,
         [this, id]() {
             if (id == m_runId) {
-                endRun(id);
-                Q_EMIT finished();
+                deliver(id, Weight::Heavy, [this, id]() {
+                    endRun(id);
+                    Q_EMIT finished();
+                });
             }
         },
         Qt::QueuedConnection);
@@ -627,8 +673,10 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
         this,
         [this, id](const QString &failedPath) {
             if (id == m_runId) {
-                endRun(id);
-                Q_EMIT failedToOpen(failedPath);
+                deliver(id, Weight::Heavy, [this, id, failedPath]() {
+                    endRun(id);
+                    Q_EMIT failedToOpen(failedPath);
+                });
             }
         },
         Qt::QueuedConnection);
@@ -639,8 +687,14 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
         this,
         [this, id]() {
             if (id == m_runId && m_run) {
-                const auto completion = m_run->takeCompletion();
-                completeRun(id, completion.data, completion.progressState, completion.path);
+                // Taken from the run only when delivered: a run cancelled
+                // before that hands its data back instead.
+                deliver(id, Weight::Heavy, [this, id]() {
+                    if (m_run) {
+                        const auto completion = m_run->takeCompletion();
+                        completeRun(id, completion.data, completion.progressState, completion.path);
+                    }
+                });
             } else {
                 takeHandBack(id);
             }

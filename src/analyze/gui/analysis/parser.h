@@ -11,10 +11,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include "analyze/filterparameters.h"
 
@@ -75,8 +78,18 @@ Q_SIGNALS:
     void failedToOpen(const QString &failedPath);
 
 private:
+    enum class Weight {
+        Light,
+        Heavy,
+    };
     template<typename... Args>
-    void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...));
+    void relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Parser::*target)(Args...), Weight weight);
+    // Hands @p delivery on in the order the run sent it. A heavy one (a result
+    // the window takes time to take in) waits for the event loop to have nothing
+    // else to do, one per turn: results that arrive together would otherwise be
+    // taken in back to back, and the window would not answer until the last.
+    void deliver(uint64_t runId, Weight weight, std::function<void()> delivery);
+    void deliverNext();
     void completeRun(uint64_t runId, const std::shared_ptr<ParserData> &data, const std::shared_ptr<ProgressState> &progressState, const QString &path);
     void endRun(uint64_t runId);
     // picks up the data of a cancelled re-run
@@ -96,4 +109,12 @@ private:
     int64_t m_totalTimeBeforeReparse = 0;
     // a cancelled re-run whose data is still on its way back
     std::shared_ptr<ParserRun> m_handBack;
+    struct Delivery {
+        uint64_t runId;
+        Weight weight;
+        std::function<void()> deliver;
+    };
+    std::deque<Delivery> m_deliveries;
+    // zero interval: it fires once the event loop has no events waiting
+    QTimer m_deliveryTimer;
 };
