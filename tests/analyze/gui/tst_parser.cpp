@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <ThreadWeaver/Queue>
 
@@ -262,6 +263,41 @@ private Q_SLOTS:
     {
         // no test may leave jobs behind for the next one
         QVERIFY(drainJobs());
+    }
+
+    // A small trace's results all arrive at once; the window must still get
+    // a turn of its event loop (input, painting, timers) between any two.
+    void resultsOnePerEventLoopTurn()
+    {
+        Parser parser;
+        int turns = 0;
+        QTimer heartbeat;
+        heartbeat.setInterval(0);
+        connect(&heartbeat, &QTimer::timeout, this, [&turns]() {
+            ++turns;
+        });
+        heartbeat.start();
+        QVector<int> turnAtResult;
+        const auto note = [&turnAtResult, &turns]() {
+            turnAtResult << turns;
+        };
+        for (auto signal : {&Parser::bottomUpDataAvailable, &Parser::topDownDataAvailable}) {
+            connect(&parser, signal, this, note);
+        }
+        for (auto signal : {&Parser::consumedChartDataAvailable, &Parser::allocationsChartDataAvailable, &Parser::temporaryChartDataAvailable}) {
+            connect(&parser, signal, this, note);
+        }
+        connect(&parser, &Parser::summaryAvailable, this, note);
+        connect(&parser, &Parser::callerCalleeDataAvailable, this, note);
+        connect(&parser, &Parser::sizeHistogramDataAvailable, this, note);
+        QSignalSpy finishedSpy(&parser, &Parser::finished);
+        connect(&parser, &Parser::finished, this, note);
+        parser.parse(m_sample, QString(), FilterParameters(), Parser::StopAfter::Finished);
+        QVERIFY(finishedSpy.wait(TIMEOUT_MS));
+        QCOMPARE(turnAtResult.size(), 9);
+        for (int i = 1; i < turnAtResult.size(); ++i) {
+            QVERIFY2(turnAtResult.at(i) > turnAtResult.at(i - 1), qPrintable(QStringLiteral("result %1 came in the turn of the one before").arg(i)));
+        }
     }
 
     void signalOrderAndPayloads()
