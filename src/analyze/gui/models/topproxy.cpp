@@ -18,23 +18,16 @@ TopProxy::~TopProxy() = default;
 void TopProxy::setSourceModel(QAbstractItemModel *sourceModel)
 {
     disconnect(m_sourceReset);
-    disconnect(m_sourceTotals);
     m_tree = qobject_cast<const TreeModel *>(sourceModel);
     if (sourceModel) {
-        // A new tree resets the tree model. Connected ahead of the proxy's own
-        // handling of the reset, which filters and sorts the new rows: with the
-        // threshold of the old rows (none before the first tree) it would let
-        // nearly every row of a large tree through and sort them all.
+        // Both a new tree and a new summary reset the tree model, and either
+        // changes the threshold. Connected ahead of the proxy's own handling of
+        // the reset, which filters and sorts the new rows: with the threshold of
+        // the old rows (none before the first tree) it would let nearly every
+        // row of a large tree through and sort them all.
         m_sourceReset = connect(sourceModel, &QAbstractItemModel::modelReset, this, [this]() {
             m_costThreshold = costThreshold();
         });
-        // a new summary changes the totals the threshold is a share of
-        m_sourceTotals =
-            connect(sourceModel, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &, const QModelIndex &, const QVector<int> &roles) {
-                if (roles.contains(TreeModel::MaxCostRole) && costThreshold() != m_costThreshold) {
-                    updateCostThreshold();
-                }
-            });
     }
     QSortFilterProxyModel::setSourceModel(sourceModel);
     updateCostThreshold();

@@ -46,7 +46,6 @@ private:
     // the source as a tree model, whose cost it reads without a QVariant per row
     const TreeModel *m_tree = nullptr;
     QMetaObject::Connection m_sourceReset;
-    QMetaObject::Connection m_sourceTotals;
     const Type m_type;
     qint64 m_costThreshold = 0;
 };
