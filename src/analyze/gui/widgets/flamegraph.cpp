@@ -1117,7 +1117,7 @@ void FlameGraph::setData(FrameGraphicsItem *rootItem)
             setSearchValue(m_searchInput->text());
         }
         if (isVisible()) {
-            selectItem(m_selectionHistory.at(m_selectedItem));
+            showArranged(m_selectionHistory.at(m_selectedItem));
         }
     } else {
         auto *text = m_scene->addText(i18n("generating flame graph..."));
@@ -1217,6 +1217,11 @@ void FlameGraph::selectItem(FrameGraphicsItem *item)
     }
 
     arrangeFor(item);
+    showArranged(item);
+}
+
+void FlameGraph::showArranged(FrameGraphicsItem *item)
+{
     // Left to itself the scene only ever grows, keeping room for the bars of
     // earlier zoom levels and the placeholder; it also updates the view's
     // scroll range late, so that the first frame would be drawn off centre.

@@ -236,8 +236,6 @@ public Q_SLOTS:
     void navigateForward();
     void showData();
     void selectItem(FrameGraphicsItem *item);
-    // sizes @p item and its ancestors to the view's width and lays out the rest around them
-    void arrangeFor(FrameGraphicsItem *item) const;
     void selectItem(int index);
     void setTooltipItem(const FrameGraphicsItem *item);
     void updateTooltip();
@@ -247,6 +245,10 @@ protected:
     bool eventFilter(QObject *object, QEvent *event) override;
 
 private:
+    // sizes @p item and its ancestors to the view's width and lays out the rest around them
+    void arrangeFor(FrameGraphicsItem *item) const;
+    // the scene fitted to what is shown of an arranged @p item, centred on it
+    void showArranged(FrameGraphicsItem *item);
     void showContextMenu(const QPoint &pos);
     FrameGraphicsItem *frameAt(const QPoint &viewportPos) const;
     void saveSettings() const;
