@@ -561,17 +561,19 @@ void Parser::relay(ParserRun *run, void (ParserRun::*signal)(Args...), void (Par
         signal,
         this,
         [this, id, target, weight](Args... args) {
-            if (id == m_runId) {
-                deliver(id, weight, [this, target, args...]() {
-                    (this->*target)(args...);
-                });
-            }
+            deliver(id, weight, [this, target, args...]() {
+                (this->*target)(args...);
+            });
         },
         Qt::QueuedConnection);
 }
 
 void Parser::deliver(uint64_t runId, Weight weight, std::function<void()> delivery)
 {
+    // whatever a superseded run sent is dropped, here and once it is due
+    if (runId != m_runId) {
+        return;
+    }
     if (m_deliveries.empty() && weight == Weight::Light) {
         delivery();
         return;
@@ -595,7 +597,6 @@ void Parser::deliverNext()
         }
         auto next = std::move(m_deliveries.front());
         m_deliveries.pop_front();
-        // whatever a superseded run sent is dropped
         if (next.runId == m_runId) {
             next.deliver();
         } else {
@@ -659,12 +660,10 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
         &ParserRun::finished,
         this,
         [this, id]() {
-            if (id == m_runId) {
-                deliver(id, Weight::Heavy, [this, id]() {
-                    endRun(id);
-                    Q_EMIT finished();
-                });
-            }
+            deliver(id, Weight::Heavy, [this, id]() {
+                endRun(id);
+                Q_EMIT finished();
+            });
         },
         Qt::QueuedConnection);
     connect(
@@ -672,12 +671,10 @@ void Parser::parse(const QString &path, const QString &diffBase, const FilterPar
         &ParserRun::failedToOpen,
         this,
         [this, id](const QString &failedPath) {
-            if (id == m_runId) {
-                deliver(id, Weight::Heavy, [this, id, failedPath]() {
-                    endRun(id);
-                    Q_EMIT failedToOpen(failedPath);
-                });
-            }
+            deliver(id, Weight::Heavy, [this, id, failedPath]() {
+                endRun(id);
+                Q_EMIT failedToOpen(failedPath);
+            });
         },
         Qt::QueuedConnection);
 

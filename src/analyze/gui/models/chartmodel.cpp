@@ -205,8 +205,8 @@ void ChartModel::resetData(const ChartData &data)
 {
     beginResetModel();
     // Freeing a whole run's rows on this thread took the window 10 to 20 ms
-    // per chart (the allocator tidies its free lists on a large free), three
-    // times in a row when a reparse delivers its charts.
+    // per chart during a reparse: the allocator tidies its free lists on a
+    // large free.
     auto replaced = std::exchange(m_data, data);
     resetLegendSuffixes();
     resetColors();
